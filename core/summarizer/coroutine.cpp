@@ -1,0 +1,2 @@
+// The coroutine type behind summarize_messages.
+#include "ref.hpp"

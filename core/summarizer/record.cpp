@@ -1,0 +1,117 @@
+// The record builder and the records built without the model: the empty one
+// and the fallback one.
+#include "record.hpp"
+
+#include "functions.hpp"
+#include "module.hpp"
+#include "text.hpp"
+
+namespace summarizer {
+
+Ref new_list() { return Ref::check(PyList_New(0)); }
+
+RecordBuilder::RecordBuilder() : dict_(Ref::check(_PyDict_NewPresized(9))) {}
+
+void RecordBuilder::add(PyObject* value) {
+    check(PyDict_SetItem(dict_.get(), T.*record_fields[next_], value));
+    ++next_;
+}
+
+void RecordBuilder::add_empty() {
+    if (is_list_field(record_fields[next_])) {
+        add(new_list());
+    } else {
+        add(T.empty);
+    }
+}
+
+Ref RecordBuilder::finish() {
+    check(PyDict_SetItem(dict_.get(), T.created_at, current_time().get()));
+    return std::move(dict_);
+}
+
+namespace {
+
+Ref empty_summary(PyObject* const*) {
+    RecordBuilder record;
+    for (std::size_t i = 0; i < record_fields.size(); ++i) record.add_empty();
+    return record.finish();
+}
+
+// The earliest user message with true content, cut to 200 characters; every
+// later qualifying message is still read and cut, as each may fail.
+Ref first_user_request(PyObject* messages) {
+    Ref first;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(messages); ++i) {
+        Ref msg = Ref::borrow(PyList_GET_ITEM(messages, i));
+        Ref role = mapping_get(msg.get(), T.role);
+        if (!equals(role.get(), T.user)) continue;
+        Ref content = mapping_get(msg.get(), T.content);
+        if (!is_true(content.get())) continue;
+        content = subscript(msg.get(), T.content);
+        content = shorten(std::move(content), 200, T.ellipsis);
+        if (!first) first = std::move(content);
+    }
+    return first;
+}
+
+Ref count_text(Text prefix, Py_ssize_t count, Text suffix) {
+    return Ref::check(PyUnicode_FromFormat("%U%zd%U", T.*prefix, count, T.*suffix));
+}
+
+Ref fallback_summary(PyObject* const* params) {
+    PyObject* messages = params[0];
+    Ref goals = new_list();
+    Ref progress = new_list();
+    Ref request = first_user_request(messages);
+    if (request) check(PyList_Append(goals.get(), request.get()));
+    const Py_ssize_t count = PyList_GET_SIZE(messages);
+    TextWriter summary;
+    summary.add(T.with_prefix);
+    summary.add(Ref::check(PyUnicode_FromFormat("%zd", count)));
+    summary.add(T.with_suffix);
+    summary.add(text_of(request ? request.get() : T.unknown));
+    RecordBuilder record;
+    record.add(std::move(goals));
+    record.add(std::move(progress));
+    record.add(count_text(&Texts::had_prefix, count, &Texts::had_suffix));
+    for (int i = 0; i < 4; ++i) record.add_empty();
+    record.add(summary.finish());
+    return record.finish();
+}
+
+constexpr Annotation empty_summary_annotations[] = {{&Texts::ret, &Texts::ann_record}};
+
+constexpr Param messages_param[] = {{"messages", &Texts::messages, &PyList_Type, false}};
+constexpr Annotation fallback_summary_annotations[] = {
+    {&Texts::messages, &Texts::ann_messages},
+    {&Texts::ret, &Texts::ann_record},
+};
+
+}  // namespace
+
+const FunctionSpec empty_summary_function = {
+    .name = "_empty_summary",
+    .name_text = &Texts::empty_summary,
+    .qualname = &Texts::empty_summary,
+    .doc = nullptr,
+    .params = {},
+    .defaults = 0,
+    .annotations = empty_summary_annotations,
+    .coroutine = false,
+    .body = empty_summary,
+};
+
+const FunctionSpec fallback_summary_function = {
+    .name = "_fallback_summary",
+    .name_text = &Texts::fallback_summary,
+    .qualname = &Texts::fallback_summary,
+    .doc = &Texts::fallback_summary_doc,
+    .params = messages_param,
+    .defaults = 0,
+    .annotations = fallback_summary_annotations,
+    .coroutine = false,
+    .body = fallback_summary,
+};
+
+}  // namespace summarizer

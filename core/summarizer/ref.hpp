@@ -1,0 +1,122 @@
+// Owning references and the "a Python error is set" exception.
+//
+// Rules:
+//  - A function that returns a new reference returns Ref. A raw PyObject*
+//    parameter or local is borrowed and never released by its holder.
+//  - Ref::check() takes the result of a C API call that returns a new
+//    reference or NULL; on NULL it throws PyError (the error is already set).
+//  - Ref::borrow() makes a new reference from a borrowed one.
+//  - PyError never crosses into the interpreter: the noexcept functions that
+//    the interpreter calls catch it and return NULL / -1 (see boundary()).
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <new>
+#include <utility>
+
+namespace summarizer {
+
+// Thrown when a Python exception is set and the current call must unwind.
+struct PyError {};
+
+class Ref {
+public:
+    Ref() = default;
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    Ref(Ref&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
+    Ref& operator=(Ref&& other) noexcept {
+        Ref old(std::move(*this));  // released after the new value is in place
+        p_ = std::exchange(other.p_, nullptr);
+        return *this;
+    }
+    ~Ref() { Py_XDECREF(p_); }
+
+    // Takes ownership of a new reference (which may be NULL).
+    static Ref steal(PyObject* p) noexcept { return Ref(p); }
+    // Takes ownership of a new reference from the C API; NULL means an error is set.
+    static Ref check(PyObject* p) {
+        if (p == nullptr) throw PyError{};
+        return Ref(p);
+    }
+    // A new reference to a borrowed object.
+    static Ref borrow(PyObject* p) noexcept {
+        Py_XINCREF(p);
+        return Ref(p);
+    }
+
+    PyObject* get() const noexcept { return p_; }
+    PyObject* release() noexcept { return std::exchange(p_, nullptr); }
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+
+private:
+    explicit Ref(PyObject* p) noexcept : p_(p) {}
+    PyObject* p_ = nullptr;
+};
+
+// For C API calls that return -1 with an error set.
+inline int check(int rc) {
+    if (rc < 0) throw PyError{};
+    return rc;
+}
+
+inline Py_ssize_t check_size(Py_ssize_t n) {
+    if (n < 0) throw PyError{};
+    return n;
+}
+
+// Truth value by the interpreter's rules.
+inline bool is_true(PyObject* o) { return check(PyObject_IsTrue(o)) != 0; }
+
+// Runs a body that returns Ref and hands the interpreter a new reference or NULL.
+template <class Body>
+PyObject* boundary(Body&& body) noexcept {
+    try {
+        return body().release();
+    } catch (const PyError&) {
+        return nullptr;
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return nullptr;
+    }
+}
+
+// Holds the current exception aside while other code runs, then puts it back
+// (unless taken), so no call is ever made with an exception set.
+class PendingError {
+public:
+    PendingError() noexcept { PyErr_Fetch(&type_, &value_, &traceback_); }
+    PendingError(const PendingError&) = delete;
+    PendingError& operator=(const PendingError&) = delete;
+    ~PendingError() { restore(); }
+
+    PyObject* type() const noexcept { return type_; }
+    // Makes the held exception current again.
+    void restore() noexcept {
+        if (type_ != nullptr || value_ != nullptr || traceback_ != nullptr) {
+            PyErr_Restore(std::exchange(type_, nullptr), std::exchange(value_, nullptr),
+                          std::exchange(traceback_, nullptr));
+        }
+    }
+    // Makes the held exception the context of the one now set.
+    void chain_under_current() noexcept {
+        if (type_ == nullptr) return;
+        _PyErr_ChainExceptions(std::exchange(type_, nullptr), std::exchange(value_, nullptr),
+                               std::exchange(traceback_, nullptr));
+    }
+    // Drops the held exception.
+    void clear() noexcept {
+        Py_CLEAR(type_);
+        Py_CLEAR(value_);
+        Py_CLEAR(traceback_);
+    }
+
+private:
+    PyObject* type_ = nullptr;
+    PyObject* value_ = nullptr;
+    PyObject* traceback_ = nullptr;
+};
+
+}  // namespace summarizer

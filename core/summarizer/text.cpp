@@ -1,0 +1,157 @@
+// Reading values the way the host's own code would, and writing text once.
+#include "text.hpp"
+
+#include <algorithm>
+#include <limits>
+
+#include "texts.hpp"
+
+namespace summarizer {
+
+Ref mapping_get(PyObject* obj, PyObject* key) { return mapping_get(obj, key, Py_None); }
+
+Ref mapping_get(PyObject* obj, PyObject* key, PyObject* fallback) {
+    if (PyDict_CheckExact(obj)) {
+        PyObject* value = PyDict_GetItemWithError(obj, key);
+        if (value != nullptr) return Ref::borrow(value);
+        if (PyErr_Occurred()) throw PyError{};
+        return Ref::borrow(fallback);
+    }
+    PyObject* args[] = {obj, key, fallback};
+    const size_t nargs = fallback == Py_None ? 2 : 3;
+    return Ref::check(PyObject_VectorcallMethod(T.get, args, nargs, nullptr));
+}
+
+Ref subscript(PyObject* obj, PyObject* key) {
+    if (PyDict_CheckExact(obj)) {
+        PyObject* value = PyDict_GetItemWithError(obj, key);
+        if (value != nullptr) return Ref::borrow(value);
+        if (PyErr_Occurred()) throw PyError{};
+    }
+    return Ref::check(PyObject_GetItem(obj, key));
+}
+
+Ref text_of(PyObject* value) {
+    if (PyUnicode_CheckExact(value)) return Ref::borrow(value);
+    if (PyLong_CheckExact(value) || PyFloat_CheckExact(value)) {
+        return Ref::check(Py_TYPE(value)->tp_repr(value));
+    }
+    return Ref::check(PyObject_Format(value, T.empty));
+}
+
+Ref str_of(PyObject* value) {
+    if (PyUnicode_CheckExact(value)) return Ref::borrow(value);
+    return Ref::check(PyObject_Str(value));
+}
+
+namespace {
+
+// value[:length], as the host slices: through the type's item access, or
+// TypeError for a type without it.
+Ref prefix(PyObject* value, Py_ssize_t length) {
+    if (PyUnicode_CheckExact(value)) return Ref::check(PyUnicode_Substring(value, 0, length));
+    PyMappingMethods* mapping = Py_TYPE(value)->tp_as_mapping;
+    if (mapping == nullptr || mapping->mp_subscript == nullptr) {
+        PyErr_Format(PyExc_TypeError, "'%.200s' object is unsliceable", Py_TYPE(value)->tp_name);
+        throw PyError{};
+    }
+    Ref stop = Ref::check(PyLong_FromSsize_t(length));
+    Ref slice = Ref::check(PySlice_New(nullptr, stop.get(), nullptr));
+    return Ref::check(mapping->mp_subscript(value, slice.get()));
+}
+
+// The largest character among the first `length` characters of `text`.
+Py_UCS4 prefix_max_char(PyObject* text, Py_ssize_t length) {
+    if (PyUnicode_IS_ASCII(text)) return 0x7f;
+    const int kind = PyUnicode_KIND(text);
+    const void* data = PyUnicode_DATA(text);
+    Py_UCS4 max_char = 0x7f;
+    for (Py_ssize_t i = 0; i < length; ++i) max_char = std::max(max_char, PyUnicode_READ(kind, data, i));
+    return max_char;
+}
+
+}  // namespace
+
+Ref shorten(Ref value, Py_ssize_t length, PyObject* marker) {
+    if (check_size(PyObject_Length(value.get())) <= length) return value;
+    Ref cut = prefix(value.get(), length);
+    if (marker == nullptr) return cut;
+    return Ref::check(PyNumber_Add(cut.get(), marker));
+}
+
+TextWriter::~TextWriter() {
+    for (const Piece& piece : pieces_) Py_DECREF(piece.text);
+}
+
+void TextWriter::push(PyObject* text, Py_ssize_t length, Py_UCS4 max_char) {
+    if (length == 0) return;
+    if (length > std::numeric_limits<Py_ssize_t>::max() - length_) {
+        PyErr_NoMemory();
+        throw PyError{};
+    }
+    pieces_.push_back(Piece{Py_NewRef(text), length, max_char});
+    length_ += length;
+    max_char_ = std::max(max_char_, max_char);
+}
+
+void TextWriter::next_entry() {
+    if (started_ && separator_ != nullptr) add(separator_);
+    started_ = true;
+}
+
+void TextWriter::add(PyObject* text) {
+    push(text, PyUnicode_GET_LENGTH(text), PyUnicode_MAX_CHAR_VALUE(text));
+}
+
+void TextWriter::add(Ref text) { add(text.get()); }
+
+void TextWriter::add_prefix(PyObject* text, Py_ssize_t length) {
+    length = std::min(length, PyUnicode_GET_LENGTH(text));
+    push(text, length, prefix_max_char(text, length));
+}
+
+void TextWriter::add_text_of(PyObject* value) {
+    if (PyUnicode_CheckExact(value)) {
+        add(value);
+        return;
+    }
+    // A __format__ may answer with a str subclass: its characters are copied
+    // like any other piece.
+    Ref text = text_of(value);
+    add(text.get());
+}
+
+void TextWriter::add_shortened(Ref value, Py_ssize_t length, PyObject* marker) {
+    if (PyUnicode_CheckExact(value.get())) {
+        PyObject* text = value.get();
+        if (PyUnicode_GET_LENGTH(text) <= length) {
+            add(text);
+            return;
+        }
+        add_prefix(text, length);
+        if (marker != nullptr) add(marker);
+        return;
+    }
+    Ref cut = shorten(std::move(value), length, marker);
+    add_text_of(cut.get());
+}
+
+Ref TextWriter::finish() {
+    if (pieces_.empty()) {
+        return Ref::borrow(T.empty);
+    }
+    const Piece& first = pieces_.front();
+    if (pieces_.size() == 1 && first.length == PyUnicode_GET_LENGTH(first.text) &&
+        PyUnicode_CheckExact(first.text)) {
+        return Ref::borrow(first.text);
+    }
+    Ref result = Ref::check(PyUnicode_New(length_, max_char_));
+    Py_ssize_t at = 0;
+    for (const Piece& piece : pieces_) {
+        _PyUnicode_FastCopyCharacters(result.get(), at, piece.text, 0, piece.length);
+        at += piece.length;
+    }
+    return result;
+}
+
+}  // namespace summarizer

@@ -1,0 +1,70 @@
+// Reading values the way the host's own code would, and writing text once.
+#pragma once
+
+#include <vector>
+
+#include "ref.hpp"
+
+namespace summarizer {
+
+// obj.get(key) and obj.get(key, fallback), through the object's own `get`
+// (read directly for an exact dict, whose `get` nobody can replace).
+Ref mapping_get(PyObject* obj, PyObject* key);
+Ref mapping_get(PyObject* obj, PyObject* key, PyObject* fallback);
+
+// obj[key]
+Ref subscript(PyObject* obj, PyObject* key);
+
+// a == b, by the host's rules.
+inline bool equals(PyObject* a, PyObject* b) { return check(PyObject_RichCompareBool(a, b, Py_EQ)) != 0; }
+
+// format(value, ""): a str unchanged, numbers in decimal, others by their formatting.
+Ref text_of(PyObject* value);
+
+// str(value)
+Ref str_of(PyObject* value);
+
+// value[:length] + marker when len(value) > length (marker may be nullptr: no
+// marker); otherwise value itself. Any value with a length and item access.
+Ref shorten(Ref value, Py_ssize_t length, PyObject* marker);
+
+// Collects pieces of text and writes them into one new str at the end, so a
+// long text is written once instead of being joined from copies.
+class TextWriter {
+public:
+    // Entries begun with next_entry() are separated by `separator`.
+    explicit TextWriter(PyObject* separator = nullptr) : separator_(separator) {}
+    TextWriter(const TextWriter&) = delete;
+    TextWriter& operator=(const TextWriter&) = delete;
+    ~TextWriter();
+
+    void next_entry();
+    // A str (borrowed; the writer keeps its own reference).
+    void add(PyObject* text);
+    void add(Ref text);
+    // The first `length` characters of a str.
+    void add_prefix(PyObject* text, Py_ssize_t length);
+    // format(value, "")
+    void add_text_of(PyObject* value);
+    // format(value, ""), cut to `length` characters followed by `marker`
+    // when longer, as the host's len, slice and + would do.
+    void add_shortened(Ref value, Py_ssize_t length, PyObject* marker);
+
+    Ref finish();
+
+private:
+    struct Piece {
+        PyObject* text;  // owned
+        Py_ssize_t length;
+        Py_UCS4 max_char;
+    };
+    void push(PyObject* text, Py_ssize_t length, Py_UCS4 max_char);
+
+    std::vector<Piece> pieces_;
+    PyObject* separator_;
+    Py_ssize_t length_ = 0;
+    Py_UCS4 max_char_ = 0;
+    bool started_ = false;
+};
+
+}  // namespace summarizer
