@@ -7,9 +7,103 @@
 namespace summarizer {
 namespace {
 
-Ref not_yet(PyObject* const*) {
-    PyErr_SetString(PyExc_NotImplementedError, "not yet");
-    throw PyError{};
+constexpr Py_ssize_t undecodable_limit = 1000;
+
+// [start, end) of one line of the answer, or of a part of it.
+struct Span {
+    Py_ssize_t start;
+    Py_ssize_t end;
+};
+
+class Characters {
+public:
+    explicit Characters(PyObject* text)
+        : kind_(PyUnicode_KIND(text)), data_(PyUnicode_DATA(text)), length_(PyUnicode_GET_LENGTH(text)) {}
+
+    Py_ssize_t length() const { return length_; }
+    Py_UCS4 operator[](Py_ssize_t i) const { return PyUnicode_READ(kind_, data_, i); }
+
+    // The span without surrounding whitespace, as str.strip() removes it.
+    Span stripped(Span span) const {
+        while (span.start < span.end && Py_UNICODE_ISSPACE((*this)[span.start])) ++span.start;
+        while (span.end > span.start && Py_UNICODE_ISSPACE((*this)[span.end - 1])) --span.end;
+        return span;
+    }
+    bool starts_with_fence(Span span) const {
+        return span.end - span.start >= 3 && (*this)[span.start] == '`' &&
+               (*this)[span.start + 1] == '`' && (*this)[span.start + 2] == '`';
+    }
+    bool is_fence(Span span) const { return span.end - span.start == 3 && starts_with_fence(span); }
+    Py_ssize_t line_end(Py_ssize_t from) const {
+        while (from < length_ && (*this)[from] != '\n') ++from;
+        return from;
+    }
+
+private:
+    int kind_;
+    const void* data_;
+    Py_ssize_t length_;
+};
+
+Ref stripped(PyObject* text) {
+    const Characters chars(text);
+    const Span span = chars.stripped({0, chars.length()});
+    return Ref::check(PyUnicode_Substring(text, span.start, span.end));
+}
+
+// The lines inside an opening code fence, up to the line that is the fence
+// marker alone. An answer that does not open with the marker, or whose fence
+// holds no line at all, is kept as it is, so the model's answer is never lost.
+Ref without_fence(Ref text) {
+    const Characters chars(text.get());
+    if (!chars.starts_with_fence({0, chars.length()})) return text;
+    bool in_block = false;
+    Span kept{-1, -1};
+    for (Py_ssize_t start = 0; start <= chars.length();) {
+        const Span line{start, chars.line_end(start)};
+        const Span bare = chars.stripped(line);
+        if (!in_block && chars.starts_with_fence(bare)) {
+            in_block = true;
+        } else if (in_block && chars.is_fence(bare)) {
+            break;
+        } else if (in_block) {
+            if (kept.start < 0) kept.start = line.start;
+            kept.end = line.end;
+        }
+        start = line.end + 1;
+    }
+    if (kept.start < 0) return text;
+    return Ref::check(PyUnicode_Substring(text.get(), kept.start, kept.end));
+}
+
+Ref record_from(PyObject* data) {
+    RecordBuilder record;
+    for (Text field : record_fields) {
+        record.add(get_or(data, T.*field, [field] {
+            return is_list_field(field) ? new_list() : Ref::borrow(T.empty);
+        }));
+    }
+    return record.finish();
+}
+
+Ref undecodable_record(PyObject* text) {
+    RecordBuilder record;
+    for (std::size_t i = 0; i + 1 < record_fields.size(); ++i) record.add_empty();
+    record.add(Ref::check(PyUnicode_Substring(text, 0, undecodable_limit)));
+    return record.finish();
+}
+
+Ref parse_summary(PyObject* const* params) {
+    Ref text = without_fence(stripped(params[0]));
+    try {
+        Ref data = json_loads(text.get());
+        return record_from(data.get());
+    } catch (const PyError&) {
+        if (!json_decode_error_pending()) throw;
+        PyErr_Clear();
+    }
+    log(T.warning, T.parse_warning);
+    return undecodable_record(text.get());
 }
 
 constexpr Param text_param[] = {{"text", &Texts::text, &PyUnicode_Type, false}};
@@ -29,7 +123,7 @@ const FunctionSpec parse_summary_function = {
     .defaults = 0,
     .annotations = parse_summary_annotations,
     .coroutine = false,
-    .body = not_yet,
+    .body = parse_summary,
 };
 
 }  // namespace summarizer

@@ -69,6 +69,23 @@ Ref current_time() {
     return Ref::check(PyObject_CallMethodNoArgs(time.get(), T.time));
 }
 
+Ref json_loads(PyObject* text) {
+    Ref json = global(T.json);
+    return Ref::check(PyObject_CallMethodOneArg(json.get(), T.loads, text));
+}
+
+bool json_decode_error_pending() {
+    PendingError pending;
+    try {
+        Ref json = global(T.json);
+        Ref decode_error = Ref::check(PyObject_GetAttr(json.get(), T.JSONDecodeError));
+        return PyErr_GivenExceptionMatches(pending.type(), decode_error.get()) != 0;
+    } catch (const PyError&) {
+        pending.chain_under_current();
+        throw;
+    }
+}
+
 namespace {
 
 // --- create step ----------------------------------------------------------------

@@ -21,4 +21,11 @@ void log(PyObject* level, PyObject* message);
 // time.time(), with the time module looked up by name.
 Ref current_time();
 
+// json.loads(text), with the json module looked up by name.
+Ref json_loads(PyObject* text);
+
+// Whether the exception now set is the json module's JSONDecodeError (looked
+// up by name as it arrives). The exception stays set either way.
+bool json_decode_error_pending();
+
 }  // namespace summarizer

@@ -6,9 +6,75 @@
 namespace summarizer {
 namespace {
 
-Ref not_yet(PyObject* const*) {
-    PyErr_SetString(PyExc_NotImplementedError, "not yet");
-    throw PyError{};
+enum class Shape { bullets, current_state, narrative };
+
+struct Section {
+    Text key;
+    Text heading;
+    Shape shape;
+};
+
+constexpr Section sections[] = {
+    {&Texts::goals, &Texts::goals_heading, Shape::bullets},
+    {&Texts::progress, &Texts::progress_heading, Shape::bullets},
+    {&Texts::current_state, &Texts::current_state_heading, Shape::current_state},
+    {&Texts::key_decisions, &Texts::key_decisions_heading, Shape::bullets},
+    {&Texts::key_facts, &Texts::key_facts_heading, Shape::bullets},
+    {&Texts::blockers, &Texts::blockers_heading, Shape::bullets},
+    {&Texts::next_steps, &Texts::next_steps_heading, Shape::bullets},
+    {&Texts::summary, &Texts::narrative_heading, Shape::narrative},
+};
+
+void write_bullet(TextWriter& out, PyObject* item) {
+    out.next_entry();
+    out.add(T.bullet);
+    out.add_text_of(item);
+}
+
+// One bullet per item. A text where a list was asked for is one item: split
+// into characters it would fill the agent's prompt with one letter a line.
+void write_bullets(TextWriter& out, PyObject* items) {
+    if (PyUnicode_Check(items)) {
+        write_bullet(out, items);
+        return;
+    }
+    Ref iterator = Ref::check(PyObject_GetIter(items));
+    while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) write_bullet(out, item.get());
+    if (PyErr_Occurred()) throw PyError{};
+}
+
+void write_section(TextWriter& out, const Section& section, PyObject* value) {
+    out.next_entry();
+    out.add(T.*section.heading);
+    switch (section.shape) {
+    case Shape::bullets:
+        write_bullets(out, value);
+        out.next_entry();  // the blank line after the list
+        break;
+    case Shape::current_state:
+        out.add_text_of(value);
+        out.add(T.newline);
+        break;
+    case Shape::narrative:
+        out.add_text_of(value);
+        break;
+    }
+}
+
+Ref format_summary_for_context(PyObject* const* params) {
+    PyObject* summary = params[1];
+    TextWriter out(T.newline);
+    out.next_entry();
+    out.add(T.summary_heading);
+    out.next_entry();
+    out.add(T.summary_note);
+    for (const Section& section : sections) {
+        Ref value = mapping_get(summary, T.*section.key);
+        if (!is_true(value.get())) continue;
+        value = subscript(summary, T.*section.key);
+        write_section(out, section, value.get());
+    }
+    return out.finish();
 }
 
 constexpr Param params[] = {
@@ -31,7 +97,7 @@ const FunctionSpec format_summary_for_context_function = {
     .defaults = 0,
     .annotations = annotations,
     .coroutine = false,
-    .body = not_yet,
+    .body = format_summary_for_context,
 };
 
 }  // namespace summarizer

@@ -8,18 +8,19 @@
 
 namespace summarizer {
 
-Ref mapping_get(PyObject* obj, PyObject* key) { return mapping_get(obj, key, Py_None); }
+Ref mapping_get(PyObject* obj, PyObject* key) {
+    if (PyDict_CheckExact(obj)) return get_or(obj, key, [] { return Ref::borrow(Py_None); });
+    PyObject* args[] = {obj, key};
+    return Ref::check(PyObject_VectorcallMethod(T.get, args, 2, nullptr));
+}
 
 Ref mapping_get(PyObject* obj, PyObject* key, PyObject* fallback) {
-    if (PyDict_CheckExact(obj)) {
-        PyObject* value = PyDict_GetItemWithError(obj, key);
-        if (value != nullptr) return Ref::borrow(value);
-        if (PyErr_Occurred()) throw PyError{};
-        return Ref::borrow(fallback);
-    }
+    return get_or(obj, key, [&] { return Ref::borrow(fallback); });
+}
+
+Ref call_get(PyObject* obj, PyObject* key, PyObject* fallback) {
     PyObject* args[] = {obj, key, fallback};
-    const size_t nargs = fallback == Py_None ? 2 : 3;
-    return Ref::check(PyObject_VectorcallMethod(T.get, args, nargs, nullptr));
+    return Ref::check(PyObject_VectorcallMethod(T.get, args, 3, nullptr));
 }
 
 Ref subscript(PyObject* obj, PyObject* key) {
@@ -44,10 +45,8 @@ Ref str_of(PyObject* value) {
     return Ref::check(PyObject_Str(value));
 }
 
-namespace {
-
-// value[:length], as the host slices: through the type's item access, or
-// TypeError for a type without it.
+// As the host slices: through the type's item access, or TypeError for a type
+// without it.
 Ref prefix(PyObject* value, Py_ssize_t length) {
     if (PyUnicode_CheckExact(value)) return Ref::check(PyUnicode_Substring(value, 0, length));
     PyMappingMethods* mapping = Py_TYPE(value)->tp_as_mapping;
@@ -59,6 +58,8 @@ Ref prefix(PyObject* value, Py_ssize_t length) {
     Ref slice = Ref::check(PySlice_New(nullptr, stop.get(), nullptr));
     return Ref::check(mapping->mp_subscript(value, slice.get()));
 }
+
+namespace {
 
 // The largest character among the first `length` characters of `text`.
 Py_UCS4 prefix_max_char(PyObject* text, Py_ssize_t length) {

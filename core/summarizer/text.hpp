@@ -12,6 +12,23 @@ namespace summarizer {
 Ref mapping_get(PyObject* obj, PyObject* key);
 Ref mapping_get(PyObject* obj, PyObject* key, PyObject* fallback);
 
+// obj.get(key, fallback) through the object's own `get`.
+Ref call_get(PyObject* obj, PyObject* key, PyObject* fallback);
+
+// obj.get(key, make_fallback()), where an exact dict only makes the fallback
+// when the key is missing.
+template <class MakeFallback>
+Ref get_or(PyObject* obj, PyObject* key, MakeFallback&& make_fallback) {
+    if (PyDict_CheckExact(obj)) {
+        PyObject* value = PyDict_GetItemWithError(obj, key);
+        if (value != nullptr) return Ref::borrow(value);
+        if (PyErr_Occurred()) throw PyError{};
+        return make_fallback();
+    }
+    Ref fallback = make_fallback();
+    return call_get(obj, key, fallback.get());
+}
+
 // obj[key]
 Ref subscript(PyObject* obj, PyObject* key);
 
@@ -23,6 +40,9 @@ Ref text_of(PyObject* value);
 
 // str(value)
 Ref str_of(PyObject* value);
+
+// value[:length], through the type's item access.
+Ref prefix(PyObject* value, Py_ssize_t length);
 
 // value[:length] + marker when len(value) > length (marker may be nullptr: no
 // marker); otherwise value itself. Any value with a length and item access.

@@ -6,9 +6,133 @@
 namespace summarizer {
 namespace {
 
-Ref not_yet(PyObject* const*) {
-    PyErr_SetString(PyExc_NotImplementedError, "not yet");
-    throw PyError{};
+constexpr Py_ssize_t tool_result_limit = 500;
+constexpr Py_ssize_t raw_arguments_limit = 200;
+constexpr Py_ssize_t argument_value_limit = 100;
+
+Ref new_dict() { return Ref::check(PyDict_New()); }
+
+// tc.get(key, tc.get("function", {}).get(key, fallback)): a key on the tool
+// call itself wins whenever present, yet the nested mapping is read first,
+// every time. A nullptr fallback stands for a new empty dict.
+Ref tool_call_field(PyObject* tc, PyObject* key, PyObject* fallback) {
+    Ref function = get_or(tc, T.function, new_dict);
+    Ref nested = get_or(function.get(), key,
+                        [&] { return fallback != nullptr ? Ref::borrow(fallback) : new_dict(); });
+    return get_or(tc, key, [&] { return std::move(nested); });
+}
+
+// Arguments given as JSON text are decoded; text the decoder rejects stays as it is.
+Ref decoded_arguments(Ref args) {
+    if (!PyUnicode_Check(args.get())) return args;
+    try {
+        return json_loads(args.get());
+    } catch (const PyError&) {
+        if (!json_decode_error_pending()) throw;
+        PyErr_Clear();
+    }
+    return args;
+}
+
+Ref arguments_brief(PyObject* args) {
+    if (PyDict_Check(args)) return call_global(T.brief_args, args);
+    Ref text = str_of(args);
+    return prefix(text.get(), raw_arguments_limit);
+}
+
+void write_tool_call(TextWriter& out, PyObject* tc) {
+    if (!PyDict_Check(tc)) return;
+    Ref name = tool_call_field(tc, T.name, T.unknown);
+    Ref args = decoded_arguments(tool_call_field(tc, T.arguments, nullptr));
+    Ref brief = arguments_brief(args.get());
+    out.next_entry();
+    out.add(T.assistant_called_prefix);
+    out.add_text_of(name.get());
+    out.add(T.called_suffix);
+    out.add_text_of(brief.get());
+}
+
+void write_assistant(TextWriter& out, PyObject* msg, PyObject* content) {
+    if (is_true(content)) {
+        out.next_entry();
+        out.add(T.assistant_prefix);
+        out.add_text_of(content);
+    }
+    Ref calls = mapping_get(msg, T.tool_calls);
+    if (!is_true(calls.get())) return;
+    calls = subscript(msg, T.tool_calls);
+    Ref iterator = Ref::check(PyObject_GetIter(calls.get()));
+    while (Ref tc = Ref::steal(PyIter_Next(iterator.get()))) write_tool_call(out, tc.get());
+    if (PyErr_Occurred()) throw PyError{};
+}
+
+void write_tool_result(TextWriter& out, PyObject* msg, Ref content) {
+    Ref tool_id = mapping_get(msg, T.tool_call_id, T.unknown);
+    // Only a value other than an exact str can run code of its own while it is
+    // measured and cut, so only such a value is cut here, before the entry.
+    const bool exact_text = PyUnicode_CheckExact(content.get());
+    if (!exact_text && is_true(content.get())) {
+        content = shorten(std::move(content), tool_result_limit, T.truncated_marker);
+    }
+    out.next_entry();
+    out.add(T.tool_result_prefix);
+    out.add_text_of(tool_id.get());
+    out.add(T.tool_result_suffix);
+    if (exact_text) {
+        out.add_shortened(std::move(content), tool_result_limit, T.truncated_marker);
+    } else {
+        out.add_text_of(content.get());
+    }
+}
+
+void write_message(TextWriter& out, PyObject* msg) {
+    Ref role = mapping_get(msg, T.role, T.unknown);
+    Ref content = mapping_get(msg, T.content, T.empty);
+    if (equals(role.get(), T.system)) return;
+    if (equals(role.get(), T.tool)) {
+        write_tool_result(out, msg, std::move(content));
+    } else if (equals(role.get(), T.assistant)) {
+        write_assistant(out, msg, content.get());
+    } else if (equals(role.get(), T.user)) {
+        out.next_entry();
+        out.add(T.user_prefix);
+        out.add_text_of(content.get());
+    }
+}
+
+Ref format_messages_for_summary(PyObject* const* params) {
+    PyObject* messages = params[0];
+    TextWriter out(T.newline);
+    // The list is read by index each time: a message's own `get` may change it.
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(messages); ++i) {
+        Ref msg = Ref::borrow(PyList_GET_ITEM(messages, i));
+        write_message(out, msg.get());
+    }
+    return out.finish();
+}
+
+Ref brief_args(PyObject* const* params) {
+    PyObject* args = params[0];
+    TextWriter out(T.pair_separator);
+    const Py_ssize_t size = PyDict_GET_SIZE(args);
+    Py_ssize_t position = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (true) {
+        // A value's own string conversion may change the dict under the walk.
+        if (PyDict_GET_SIZE(args) != size) {
+            PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+            throw PyError{};
+        }
+        if (!PyDict_Next(args, &position, &key, &value)) break;
+        Ref k = Ref::borrow(key);
+        Ref value_text = str_of(value);
+        out.next_entry();
+        out.add_text_of(k.get());
+        out.add(T.equals);
+        out.add_shortened(std::move(value_text), argument_value_limit, T.ellipsis);
+    }
+    return out.finish();
 }
 
 constexpr Param messages_param[] = {{"messages", &Texts::messages, &PyList_Type, false}};
@@ -33,7 +157,7 @@ const FunctionSpec format_messages_for_summary_function = {
     .defaults = 0,
     .annotations = format_messages_annotations,
     .coroutine = false,
-    .body = not_yet,
+    .body = format_messages_for_summary,
 };
 
 const FunctionSpec brief_args_function = {
@@ -45,7 +169,7 @@ const FunctionSpec brief_args_function = {
     .defaults = 0,
     .annotations = brief_args_annotations,
     .coroutine = false,
-    .body = not_yet,
+    .body = brief_args,
 };
 
 }  // namespace summarizer
