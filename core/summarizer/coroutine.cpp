@@ -1,2 +1,442 @@
 // The coroutine type behind summarize_messages.
-#include "ref.hpp"
+#include "coroutine.hpp"
+
+#include <utility>
+
+namespace summarizer {
+namespace {
+
+enum class Phase : unsigned char { created, awaiting, finished };
+
+struct CoroutineObject {
+    PyObject_HEAD
+    const CoroutineBody* body;
+    PyObject* locals[coroutine_locals];
+    PyObject* awaiting;  // the iterator of the awaited object, while suspended on it
+    PyObject* weakrefs;
+    Phase phase;
+    bool running;
+};
+
+CoroutineObject* as_coroutine(PyObject* o) { return reinterpret_cast<CoroutineObject*>(o); }
+
+void release_locals(CoroutineObject* c) {
+    for (PyObject*& local : c->locals) Py_CLEAR(local);
+    Py_CLEAR(c->awaiting);
+}
+
+// --- awaiting -----------------------------------------------------------------
+
+bool is_iterable_coroutine(PyObject* o) {
+    return PyGen_CheckExact(o) &&
+           (reinterpret_cast<PyGenObject*>(o)->gi_code->co_flags & CO_ITERABLE_COROUTINE) != 0;
+}
+
+// The iterator that `await awaitable` drives, with the host's errors.
+Ref awaitable_iterator(PyObject* awaitable) {
+    if (PyCoro_CheckExact(awaitable) || is_iterable_coroutine(awaitable)) {
+        return Ref::borrow(awaitable);
+    }
+    PyAsyncMethods* async = Py_TYPE(awaitable)->tp_as_async;
+    if (async == nullptr || async->am_await == nullptr) {
+        PyErr_Format(PyExc_TypeError, "object %.100s can't be used in 'await' expression",
+                     Py_TYPE(awaitable)->tp_name);
+        throw PyError{};
+    }
+    Ref iterator = Ref::check(async->am_await(awaitable));
+    if (PyCoro_CheckExact(iterator.get()) || is_iterable_coroutine(iterator.get())) {
+        PyErr_SetString(PyExc_TypeError, "__await__() returned a coroutine");
+        throw PyError{};
+    }
+    if (!PyIter_Check(iterator.get())) {
+        PyErr_Format(PyExc_TypeError, "__await__() returned non-iterator of type '%.100s'",
+                     Py_TYPE(iterator.get())->tp_name);
+        throw PyError{};
+    }
+    return iterator;
+}
+
+// What one run of the body gives: a value to yield while suspended, or the result.
+struct Outcome {
+    Ref value;
+    bool suspended = false;
+};
+
+Outcome finished(Ref result) { return {std::move(result), false}; }
+
+// Carries on after the awaited object answered a send or throw.
+Outcome after_inner_step(CoroutineObject* c, PySendResult sent, PyObject* value) {
+    Ref owned = Ref::steal(value);
+    if (sent == PYGEN_NEXT) return {std::move(owned), true};
+    Py_CLEAR(c->awaiting);
+    if (sent == PYGEN_ERROR) return finished(c->body->fail(c->locals));
+    return finished(c->body->resume(c->locals, owned.get()));
+}
+
+Outcome start(CoroutineObject* c) {
+    Ref awaitable;
+    Ref result = c->body->begin(c->locals, &awaitable);
+    if (!awaitable) return finished(std::move(result));
+    try {
+        c->awaiting = awaitable_iterator(awaitable.get()).release();
+    } catch (const PyError&) {
+        return finished(c->body->fail(c->locals));
+    }
+    PyObject* value = nullptr;
+    const PySendResult sent = PyIter_Send(c->awaiting, Py_None, &value);
+    return after_inner_step(c, sent, value);
+}
+
+Outcome send_inner(CoroutineObject* c, PyObject* arg) {
+    PyObject* value = nullptr;
+    const PySendResult sent = PyIter_Send(c->awaiting, arg, &value);
+    return after_inner_step(c, sent, value);
+}
+
+// The outcome of the exception now set at the await.
+Outcome raise_at_await(CoroutineObject* c) {
+    Py_CLEAR(c->awaiting);
+    return finished(c->body->fail(c->locals));
+}
+
+// An exception given to throw(), checked and normalised as the host does
+// before it is raised anywhere.
+class Thrown {
+public:
+    // False, with TypeError set, for arguments that cannot be raised.
+    bool take(PyObject* const* args, Py_ssize_t nargs) {
+        PyObject* value = nargs > 1 ? args[1] : nullptr;
+        PyObject* traceback = nargs > 2 ? args[2] : nullptr;
+        if (traceback == Py_None) traceback = nullptr;
+        if (traceback != nullptr && !PyTraceBack_Check(traceback)) {
+            PyErr_SetString(PyExc_TypeError, "throw() third argument must be a traceback object");
+            return false;
+        }
+        PyObject* type = args[0];
+        if (PyExceptionClass_Check(type)) {
+            type_ = Ref::borrow(type);
+            value_ = Ref::borrow(value);
+            traceback_ = Ref::borrow(traceback);
+            return true;
+        }
+        if (!PyExceptionInstance_Check(type)) {
+            PyErr_Format(PyExc_TypeError,
+                         "exceptions must be classes or instances deriving from BaseException, not %s",
+                         Py_TYPE(type)->tp_name);
+            return false;
+        }
+        if (value != nullptr && value != Py_None) {
+            PyErr_SetString(PyExc_TypeError, "instance exception may not have a separate value");
+            return false;
+        }
+        type_ = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(type)));
+        value_ = Ref::borrow(type);
+        traceback_ = traceback != nullptr ? Ref::borrow(traceback) : Ref::steal(PyException_GetTraceback(type));
+        return true;
+    }
+
+    // Makes it the exception now set.
+    void raise() {
+        PyObject* type = type_.release();
+        PyObject* value = value_.release();
+        PyObject* traceback = traceback_.release();
+        PyErr_NormalizeException(&type, &value, &traceback);
+        if (traceback != nullptr) PyException_SetTraceback(value, traceback);
+        PyErr_Restore(type, value, traceback);
+    }
+
+private:
+    Ref type_;
+    Ref value_;
+    Ref traceback_;
+};
+
+// Asks the awaited object to close, as the host does on close() and on
+// GeneratorExit; false, with its error set, when closing failed.
+bool close_inner(CoroutineObject* c) {
+    PyObject* close = nullptr;
+    if (_PyObject_LookupAttr(c->awaiting, T.close, &close) < 0) return false;
+    if (close == nullptr) return true;
+    Ref method = Ref::steal(close);
+    return static_cast<bool>(Ref::steal(PyObject_CallNoArgs(method.get())));
+}
+
+// throw() while suspended: the awaited object gets the exception first, and
+// whatever comes back out of it is raised at the await.
+Outcome throw_inner(CoroutineObject* c, Thrown& thrown, PyObject* const* args, Py_ssize_t nargs) {
+    if (PyErr_GivenExceptionMatches(args[0], PyExc_GeneratorExit)) {
+        if (close_inner(c)) thrown.raise();
+        return raise_at_await(c);
+    }
+    PyObject* method = nullptr;
+    if (_PyObject_LookupAttr(c->awaiting, T.throw_, &method) < 0) return raise_at_await(c);
+    if (method == nullptr) {
+        thrown.raise();
+        return raise_at_await(c);
+    }
+    Ref throw_method = Ref::steal(method);
+    PyObject* value = PyObject_Vectorcall(throw_method.get(), args, static_cast<size_t>(nargs), nullptr);
+    if (value != nullptr) return {Ref::steal(value), true};
+    if (!PyErr_ExceptionMatches(PyExc_StopIteration)) return raise_at_await(c);
+    PyObject* returned = nullptr;
+    if (_PyGen_FetchStopIterationValue(&returned) < 0) return raise_at_await(c);
+    return after_inner_step(c, PYGEN_RETURN, returned);
+}
+
+// close() while suspended: the awaited object is closed, then GeneratorExit
+// is raised at the await.
+Outcome close_suspended(CoroutineObject* c) {
+    if (close_inner(c)) PyErr_SetNone(PyExc_GeneratorExit);
+    return raise_at_await(c);
+}
+
+// --- the protocol -------------------------------------------------------------
+
+void finish(CoroutineObject* c) {
+    c->phase = Phase::finished;
+    release_locals(c);
+}
+
+// Runs one stretch of the body, marked as running, and reports it as the
+// host's send protocol does.
+template <class Step>
+PySendResult run(CoroutineObject* c, PyObject** result, Step&& step) {
+    *result = nullptr;
+    c->running = true;
+    Outcome outcome;
+    bool failed = false;
+    try {
+        outcome = step();
+    } catch (const PyError&) {
+        failed = true;
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        failed = true;
+    }
+    c->running = false;
+    if (!failed && outcome.suspended) {
+        c->phase = Phase::awaiting;
+        *result = outcome.value.release();
+        return PYGEN_NEXT;
+    }
+    finish(c);
+    if (failed) {
+        // As in the host's coroutines: a StopIteration escaping the body
+        // would read as a normal return to whoever drives it.
+        if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
+            _PyErr_FormatFromCause(PyExc_RuntimeError, "coroutine raised StopIteration");
+        }
+        return PYGEN_ERROR;
+    }
+    *result = outcome.value.release();
+    return PYGEN_RETURN;
+}
+
+bool refuse_if_running(CoroutineObject* c) {
+    if (!c->running) return false;
+    PyErr_SetString(PyExc_ValueError, "coroutine already executing");
+    return true;
+}
+
+void refuse_reuse() { PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine"); }
+
+PySendResult Coroutine_am_send(PyObject* self, PyObject* arg, PyObject** result) {
+    CoroutineObject* c = as_coroutine(self);
+    *result = nullptr;
+    if (refuse_if_running(c)) return PYGEN_ERROR;
+    switch (c->phase) {
+    case Phase::created:
+        if (arg != Py_None) {
+            PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started coroutine");
+            return PYGEN_ERROR;
+        }
+        return run(c, result, [c] { return start(c); });
+    case Phase::awaiting:
+        return run(c, result, [c, arg] { return send_inner(c, arg); });
+    case Phase::finished:
+        break;
+    }
+    refuse_reuse();
+    return PYGEN_ERROR;
+}
+
+// The send result as a method's return: a yielded value, or StopIteration
+// carrying the result.
+PyObject* as_method_result(PySendResult sent, PyObject* value) {
+    if (sent != PYGEN_RETURN) return value;
+    if (value == Py_None) {
+        PyErr_SetNone(PyExc_StopIteration);
+    } else {
+        _PyGen_SetStopIterationValue(value);
+    }
+    Py_DECREF(value);
+    return nullptr;
+}
+
+PyObject* Coroutine_send(PyObject* self, PyObject* arg) {
+    PyObject* value = nullptr;
+    const PySendResult sent = Coroutine_am_send(self, arg, &value);
+    return as_method_result(sent, value);
+}
+
+PyObject* Coroutine_iternext(PyObject* self) { return Coroutine_send(self, Py_None); }
+
+PyObject* Coroutine_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    CoroutineObject* c = as_coroutine(self);
+    if (!_PyArg_CheckPositional("throw", nargs, 1, 3)) return nullptr;
+    Thrown thrown;
+    if (!thrown.take(args, nargs)) return nullptr;
+    if (refuse_if_running(c)) return nullptr;
+    PyObject* value = nullptr;
+    switch (c->phase) {
+    case Phase::created:
+        finish(c);
+        thrown.raise();
+        return nullptr;
+    case Phase::awaiting:
+        return as_method_result(
+            run(c, &value, [&] { return throw_inner(c, thrown, args, nargs); }), value);
+    case Phase::finished:
+        break;
+    }
+    refuse_reuse();
+    return nullptr;
+}
+
+PyObject* Coroutine_close(PyObject* self, PyObject*) {
+    CoroutineObject* c = as_coroutine(self);
+    if (refuse_if_running(c)) return nullptr;
+    if (c->phase != Phase::awaiting) {
+        finish(c);
+        Py_RETURN_NONE;
+    }
+    PyObject* value = nullptr;
+    if (run(c, &value, [c] { return close_suspended(c); }) != PYGEN_ERROR) {
+        Py_XDECREF(value);
+        PyErr_SetString(PyExc_RuntimeError, "coroutine ignored GeneratorExit");
+        return nullptr;
+    }
+    if (!PyErr_ExceptionMatches(PyExc_GeneratorExit)) return nullptr;
+    PyErr_Clear();
+    Py_RETURN_NONE;
+}
+
+PyObject* Coroutine_await(PyObject* self) { return Py_NewRef(self); }
+
+// --- attributes -----------------------------------------------------------------
+
+PyObject* get_name(PyObject* self, void*) { return Py_NewRef(T.*as_coroutine(self)->body->name); }
+PyObject* get_qualname(PyObject* self, void*) {
+    return Py_NewRef(T.*as_coroutine(self)->body->qualname);
+}
+PyObject* get_await(PyObject* self, void*) {
+    PyObject* awaiting = as_coroutine(self)->awaiting;
+    return Py_NewRef(awaiting != nullptr ? awaiting : Py_None);
+}
+PyObject* get_running(PyObject* self, void*) { return PyBool_FromLong(as_coroutine(self)->running); }
+
+PyGetSetDef coroutine_getset[] = {
+    {"__name__", get_name, nullptr, nullptr, nullptr},
+    {"__qualname__", get_qualname, nullptr, nullptr, nullptr},
+    {"cr_await", get_await, nullptr, nullptr, nullptr},
+    {"cr_running", get_running, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef coroutine_methods[] = {
+    {"send", Coroutine_send, METH_O, nullptr},
+    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Coroutine_throw)), METH_FASTCALL,
+     nullptr},
+    {"close", Coroutine_close, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyAsyncMethods coroutine_async = {
+    .am_await = Coroutine_await,
+    .am_aiter = nullptr,
+    .am_anext = nullptr,
+    .am_send = Coroutine_am_send,
+};
+
+// --- lifecycle ----------------------------------------------------------------
+
+PyObject* Coroutine_repr(PyObject* self) {
+    return PyUnicode_FromFormat("<coroutine object %U at %p>", T.*as_coroutine(self)->body->qualname,
+                                self);
+}
+
+// Never awaited: warn, as the host does. Suspended: close the awaited object.
+void Coroutine_finalize(PyObject* self) {
+    CoroutineObject* c = as_coroutine(self);
+    PendingError pending;
+    if (c->phase == Phase::created) {
+        finish(c);
+        if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%U' was never awaited",
+                             T.*c->body->qualname) < 0) {
+            PyErr_WriteUnraisable(self);
+        }
+    } else if (c->phase == Phase::awaiting && !c->running) {
+        PyObject* result = Coroutine_close(self, nullptr);
+        if (result == nullptr) PyErr_WriteUnraisable(self);
+        Py_XDECREF(result);
+    }
+}
+
+int Coroutine_traverse(PyObject* self, visitproc visit, void* arg) {
+    CoroutineObject* c = as_coroutine(self);
+    for (PyObject* local : c->locals) Py_VISIT(local);
+    Py_VISIT(c->awaiting);
+    return 0;
+}
+
+int Coroutine_clear(PyObject* self) {
+    release_locals(as_coroutine(self));
+    return 0;
+}
+
+void Coroutine_dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
+    if (as_coroutine(self)->weakrefs != nullptr) PyObject_ClearWeakRefs(self);
+    PyObject_GC_Track(self);
+    if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
+    PyObject_GC_UnTrack(self);
+    release_locals(as_coroutine(self));
+    PyObject_GC_Del(self);
+}
+
+PyTypeObject CoroutineType = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "vorlin.core.summarizer.coroutine",
+    .tp_basicsize = sizeof(CoroutineObject),
+    .tp_dealloc = Coroutine_dealloc,
+    .tp_as_async = &coroutine_async,
+    .tp_repr = Coroutine_repr,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+    .tp_doc = "A coroutine of the vorlin.core.summarizer module.",
+    .tp_traverse = Coroutine_traverse,
+    .tp_clear = Coroutine_clear,
+    .tp_weaklistoffset = offsetof(CoroutineObject, weakrefs),
+    .tp_iternext = Coroutine_iternext,
+    .tp_methods = coroutine_methods,
+    .tp_getset = coroutine_getset,
+    .tp_finalize = Coroutine_finalize,
+};
+
+}  // namespace
+
+void ready_coroutine_type() { check(PyType_Ready(&CoroutineType)); }
+
+Ref make_coroutine(const CoroutineBody& body, PyObject* const* locals) {
+    CoroutineObject* c = PyObject_GC_New(CoroutineObject, &CoroutineType);
+    if (c == nullptr) throw PyError{};
+    c->body = &body;
+    for (std::size_t i = 0; i < coroutine_locals; ++i) c->locals[i] = Py_NewRef(locals[i]);
+    c->awaiting = nullptr;
+    c->weakrefs = nullptr;
+    c->phase = Phase::created;
+    c->running = false;
+    PyObject_GC_Track(c);
+    return Ref::steal(reinterpret_cast<PyObject*>(c));
+}
+
+}  // namespace summarizer

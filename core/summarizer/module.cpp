@@ -1,6 +1,7 @@
 // PyInit_summarizer, the create and exec steps, and the process-wide state.
 #include "module.hpp"
 
+#include "coroutine.hpp"
 #include "functions.hpp"
 #include "texts.hpp"
 
@@ -41,6 +42,9 @@ void create_texts() {
     if (T.int_200 == nullptr) T.int_200 = Ref::check(PyLong_FromLong(200)).release();
     if (T.int_500 == nullptr) T.int_500 = Ref::check(PyLong_FromLong(500)).release();
     if (T.int_2048 == nullptr) T.int_2048 = Ref::check(PyLong_FromLong(2048)).release();
+    if (T.request_keywords == nullptr) {
+        T.request_keywords = Ref::check(PyTuple_Pack(2, T.messages, T.max_tokens)).release();
+    }
     T.created = true;
 }
 
@@ -247,6 +251,7 @@ int Module_exec(PyObject* module) noexcept {
         check_runtime_version();
         create_texts();
         ready_function_type();
+        ready_coroutine_type();
         entered = enter_in_loaded_modules(module);
         statements_started = true;
         run_top_level(state.globals);

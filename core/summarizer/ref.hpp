@@ -83,6 +83,20 @@ PyObject* boundary(Body&& body) noexcept {
     }
 }
 
+// Takes the exception now set, normalised and with its traceback attached,
+// leaving none set (as an `except` clause receives it).
+inline Ref take_exception() noexcept {
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (traceback != nullptr && value != nullptr) PyException_SetTraceback(value, traceback);
+    Py_XDECREF(type);
+    Py_XDECREF(traceback);
+    return Ref::steal(value);
+}
+
 // Holds the current exception aside while other code runs, then puts it back
 // (unless taken), so no call is ever made with an exception set.
 class PendingError {

@@ -1,6 +1,8 @@
 // The class: __init__ and summarize_messages.
 #include "functions.hpp"
+#include "coroutine.hpp"
 #include "module.hpp"
+#include "text.hpp"
 
 namespace summarizer {
 namespace {
@@ -10,9 +12,117 @@ Ref init(PyObject* const* params) {
     return Ref::borrow(Py_None);
 }
 
-Ref not_yet(PyObject* const*) {
-    PyErr_SetString(PyExc_NotImplementedError, "not yet");
+// Every value the operation returns is exactly a dict, or None.
+Ref checked_result(Ref result) {
+    if (PyDict_CheckExact(result.get()) || result.get() == Py_None) return result;
+    PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "dict", Py_TYPE(result.get())->tp_name);
     throw PyError{};
+}
+
+Ref fallback_record(PyObject* messages) {
+    return checked_result(call_global(T.fallback_summary, messages));
+}
+
+// Makes an exception "being handled" while the handler runs, so that one
+// raised by the handler carries it as its context.
+class Handling {
+public:
+    explicit Handling(PyObject* exception) : previous_(Ref::steal(PyErr_GetHandledException())) {
+        PyErr_SetHandledException(exception);
+    }
+    Handling(const Handling&) = delete;
+    Handling& operator=(const Handling&) = delete;
+    ~Handling() { PyErr_SetHandledException(previous_.get()); }
+
+private:
+    Ref previous_;
+};
+
+// Any Exception from the request on: logged, and the fallback record instead.
+// Other exceptions (cancellation, interpreter exit, close) pass on.
+Ref recover(PyObject* const* locals) {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw PyError{};
+    Ref error = take_exception();
+    Handling handling(error.get());
+    Ref text = text_of(error.get());
+    log(T.error, Ref::check(PyUnicode_Concat(T.failed_prefix, text.get())).get());
+    return fallback_record(locals[1]);
+}
+
+// The prompt, the earlier summary if any, and the transcript, each a piece of
+// the system text.
+Ref prompt_parts(PyObject* messages, PyObject* existing_summary) {
+    Ref conv_text = call_global(T.format_messages_for_summary, messages);
+    Ref parts = Ref::check(PyList_New(0));
+    check(PyList_Append(parts.get(), global(T.SUMMARIZE_PROMPT).get()));
+    if (existing_summary != Py_None && PyUnicode_GET_LENGTH(existing_summary) > 0) {
+        Ref previous = Ref::check(PyUnicode_Concat(T.previous_heading, existing_summary));
+        check(PyList_Append(parts.get(), previous.get()));
+    }
+    Ref conversation = Ref::check(PyUnicode_Concat(T.conversation_heading, text_of(conv_text.get()).get()));
+    check(PyList_Append(parts.get(), conversation.get()));
+    return parts;
+}
+
+Ref role_message(PyObject* role, PyObject* content) {
+    Ref message = Ref::check(_PyDict_NewPresized(2));
+    check(PyDict_SetItem(message.get(), T.role, role));
+    check(PyDict_SetItem(message.get(), T.content, content));
+    return message;
+}
+
+// complete(messages=[system, user], max_tokens=2048) on the client.
+Ref request(PyObject* self, PyObject* parts) {
+    Ref client = Ref::check(PyObject_GetAttr(self, T.llm));
+    Ref system_text = Ref::check(PyUnicode_Join(T.newline, parts));
+    Ref request_messages = Ref::check(PyList_New(2));
+    PyList_SET_ITEM(request_messages.get(), 0, role_message(T.system, system_text.get()).release());
+    PyList_SET_ITEM(request_messages.get(), 1, role_message(T.user, T.user_instruction).release());
+    PyObject* args[] = {client.get(), request_messages.get(), T.int_2048};
+    return Ref::check(PyObject_VectorcallMethod(T.complete, args, 1, T.request_keywords));
+}
+
+// Up to the request: the empty record for no messages, else the request to await.
+Ref begin(PyObject* const* locals, Ref* awaitable) {
+    PyObject* messages = locals[1];
+    if (PyList_GET_SIZE(messages) == 0) {
+        Ref empty_summary = global(T.empty_summary);
+        return checked_result(Ref::check(PyObject_CallNoArgs(empty_summary.get())));
+    }
+    Ref parts = prompt_parts(messages, locals[2]);
+    try {
+        *awaitable = request(locals[0], parts.get());
+    } catch (const PyError&) {
+        return recover(locals);
+    }
+    return Ref();
+}
+
+// The model's answer: parsed when there is one, else the fallback record.
+Ref answer(PyObject* const* locals, PyObject* response) {
+    try {
+        Ref content = Ref::check(PyObject_GetAttr(response, T.content));
+        if (is_true(content.get())) {
+            content = Ref::check(PyObject_GetAttr(response, T.content));
+            return checked_result(call_global(T.parse_summary, content.get()));
+        }
+        log(T.warning, T.empty_response_warning);
+        return fallback_record(locals[1]);
+    } catch (const PyError&) {
+        return recover(locals);
+    }
+}
+
+const CoroutineBody summarize_body = {
+    .name = &Texts::summarize_messages,
+    .qualname = &Texts::qual_summarize_messages,
+    .begin = begin,
+    .resume = answer,
+    .fail = recover,
+};
+
+Ref summarize_messages(PyObject* const* params) {
+    return make_coroutine(summarize_body, params);
 }
 
 constexpr Param init_params[] = {
@@ -55,7 +165,7 @@ const FunctionSpec summarize_messages_function = {
     .defaults = 1,
     .annotations = summarize_annotations,
     .coroutine = true,
-    .body = not_yet,
+    .body = summarize_messages,
 };
 
 }  // namespace summarizer

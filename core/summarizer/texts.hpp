@@ -62,6 +62,8 @@ inline constexpr const char module_doc[] =
     X(warning, "warning")                                                          \
     X(error, "error")                                                              \
     X(get, "get")                                                                  \
+    X(close, "close")                                                              \
+    X(throw_, "throw")                                                             \
     X(complete, "complete")                                                        \
     X(max_tokens, "max_tokens")                                                    \
     X(llm, "_llm")                                                                 \
@@ -191,6 +193,7 @@ struct Texts {
     PyObject* int_200 = nullptr;   // the fallback's request limit
     PyObject* int_500 = nullptr;   // the tool-result limit
     PyObject* int_2048 = nullptr;  // the token limit of the request
+    PyObject* request_keywords = nullptr;  // ("messages", "max_tokens")
     bool created = false;
 };
 

@@ -1,0 +1,69 @@
+"""Shared fixtures: every behaviour test runs on the extension and on its twin."""
+
+import importlib
+import logging
+
+import pytest
+
+import twin
+
+extension = importlib.import_module("vorlin.core.summarizer")
+
+LOGGER_NAME = "vorlin.summarizer"
+
+
+@pytest.fixture(params=[extension, twin], ids=["ext", "twin"])
+def impl(request):
+    """The module under test: the C++ extension or the pure-Python twin."""
+    return request.param
+
+
+@pytest.fixture
+def log(caplog):
+    """caplog limited to the summarizer's logger, from warnings up."""
+    caplog.set_level(logging.WARNING, logger=LOGGER_NAME)
+    return caplog
+
+
+class CountingMapping:
+    """A message that is not a dict: a mapping with its own get, logging each read."""
+
+    def __init__(self, data, calls):
+        self._data = data
+        self._calls = calls
+
+    def get(self, key, *default):
+        self._calls.append(("get", key, *default))
+        return self._data.get(key, *default)
+
+    def __getitem__(self, key):
+        self._calls.append(("item", key))
+        return self._data[key]
+
+
+class LoggingDict(dict):
+    """A dict subclass whose get and item access are logged, to prove they are called."""
+
+    calls: list
+
+    def get(self, key, *default):
+        self.calls.append(("get", key, *default))
+        return super().get(key, *default)
+
+    def __getitem__(self, key):
+        self.calls.append(("item", key))
+        return super().__getitem__(key)
+
+
+def logging_dict(calls, **data):
+    d = LoggingDict(data)
+    d.calls = calls
+    return d
+
+
+class FixedTime:
+    """Stands in for the time module: a clock that always reads 42.0."""
+
+    @staticmethod
+    def time():
+        return 42.0
