@@ -1,7 +1,8 @@
 """The calling convention shared by every function of the module.
 
 Argument binding and the exact-type entry checks happen before any body runs,
-so every case here holds whether or not a body is finished.
+so the refusals hold whether or not a body is finished; a case that needs a
+finished body to go further reports an unfinished one as a skip.
 """
 
 import gc
