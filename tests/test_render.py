@@ -114,6 +114,16 @@ def test_false_values_are_absent(render, key, value):
     assert render({key: value}) == HEAD
 
 
+class Bag:
+    """An iterable that is neither a list nor a tuple (true by default)."""
+
+    def __init__(self, items):
+        self.items = items
+
+    def __iter__(self):
+        return iter(self.items)
+
+
 @pytest.mark.parametrize(
     "goals, bullets",
     [
@@ -121,7 +131,7 @@ def test_false_values_are_absent(render, key, value):
         pytest.param([None, 3, 2.5, True], ["None", "3", "2.5", "True"], id="odd-items"),
         pytest.param([["x", 1], {"k": "v"}], ["['x', 1]", "{'k': 'v'}"], id="nested-items"),
         pytest.param({"first": 1, "second": 2}, ["first", "second"], id="dict-keys"),
-        pytest.param(iter(["i", "j"]), ["i", "j"], id="iterator"),
+        pytest.param(Bag(["i", "j"]), ["i", "j"], id="other-iterable"),
         pytest.param(["line\nbreak", "😀"], ["line\nbreak", "😀"], id="text-kept"),
         pytest.param("ab", ["ab"], id="str-one-bullet"),
         pytest.param("one whole goal", ["one whole goal"], id="str-whole-text"),

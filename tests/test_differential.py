@@ -1,0 +1,265 @@
+"""The extension against its pure-Python twin on generated inputs.
+
+Each test feeds the same input to both and requires the same outcome: an equal
+result (records compared without `created_at`, which must be a float) or the
+same exception type and message.  SUMMARIZER_FUZZ_EXAMPLES raises the budget.
+"""
+
+import contextlib
+import json
+import logging
+import os
+
+import hypothesis.strategies as st
+from hypothesis import HealthCheck, given, settings
+
+import twin
+from conftest import LOGGER_NAME, extension
+
+fuzz = settings(
+    max_examples=int(os.environ.get("SUMMARIZER_FUZZ_EXAMPLES", "200")),
+    deadline=None,
+    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],
+)
+
+RECORD_KEYS = [
+    "goals", "progress", "current_state", "key_decisions", "key_facts", "blockers", "next_steps", "summary",
+]
+
+# --- texts and values ---------------------------------------------------------
+
+# Lengths just around every limit of the module (100, 200, 500, 1000).
+BOUNDARIES = [0, 1, 99, 100, 101, 199, 200, 201, 499, 500, 501, 999, 1000, 1001]
+
+boundary_text = st.builds(
+    lambda char, n, tail: char * n + tail,
+    st.sampled_from(["a", "é", "😀", "\n", " ", "=", ", ", "\r\n", "`"]),
+    st.sampled_from(BOUNDARIES),
+    st.text(max_size=2),
+)
+texts = st.one_of(st.text(max_size=20), boundary_text)
+
+json_scalars = st.one_of(
+    st.none(), st.booleans(), st.integers(-(10**20), 10**20), st.floats(allow_nan=False), texts
+)
+json_values = st.recursive(
+    json_scalars,
+    lambda inner: st.lists(inner, max_size=3) | st.dictionaries(st.text(max_size=6), inner, max_size=3),
+    max_leaves=6,
+)
+json_non_objects = json_values.filter(lambda v: not isinstance(v, dict))
+
+# --- messages -----------------------------------------------------------------
+
+argument_dicts = st.dictionaries(st.one_of(st.text(max_size=8), st.integers(0, 9)), json_values, max_size=4)
+arguments = st.one_of(
+    argument_dicts,
+    argument_dicts.map(json.dumps),                                   # JSON text of an object
+    json_non_objects.map(json.dumps),                                 # JSON text of anything else
+    texts,                                                            # mostly invalid JSON
+    st.builds(lambda n: "{" + "x" * n, st.sampled_from([150, 199, 200, 201, 300])),
+    st.none(), st.integers(), st.lists(st.integers(), max_size=80),
+)
+names = st.one_of(st.text(max_size=10), st.none(), st.integers())
+call_fields = st.fixed_dictionaries({}, optional={"name": names, "arguments": arguments})
+tool_calls = st.one_of(
+    call_fields,                                                      # flat
+    st.fixed_dictionaries({"function": call_fields}),                 # nested
+    st.builds(lambda flat, nested: flat | {"function": nested}, call_fields, call_fields),  # mixed
+    st.one_of(st.text(max_size=5), st.none(), st.integers()),         # skipped
+)
+tool_call_values = st.one_of(
+    st.lists(tool_calls, max_size=3),
+    st.lists(tool_calls, max_size=2).map(tuple),
+    st.text(max_size=4), st.none(), st.just(0),
+)
+contents = st.one_of(
+    texts, texts, st.none(), st.integers(0, 3),
+    st.lists(st.fixed_dictionaries({"type": st.just("text"), "text": st.text(max_size=5)}), max_size=2),
+    st.builds(lambda n: list(range(n)), st.sampled_from([3, 199, 200, 201, 499, 500, 501])),
+)
+roles = st.one_of(
+    st.sampled_from(["user", "assistant", "tool", "system"]),
+    st.sampled_from(["developer", "User", "ASSISTANT", " tool", "", "unknown"]),
+    st.none(), st.integers(0, 2),
+)
+message = st.fixed_dictionaries(
+    {},
+    optional={
+        "role": roles,
+        "content": contents,
+        "tool_calls": tool_call_values,
+        "tool_call_id": st.one_of(st.text(max_size=8), st.none()),
+    },
+)
+messages = st.one_of(
+    st.lists(message, max_size=6),
+    st.lists(st.one_of(message, st.sampled_from(["text", None, 7])), max_size=4),
+)
+
+# --- model answers ------------------------------------------------------------
+
+answer_objects = st.fixed_dictionaries(
+    {}, optional={key: json_values for key in RECORD_KEYS + ["created_at", "extra"]}
+)
+bodies = st.builds(json.dumps, st.one_of(answer_objects, json_values), indent=st.sampled_from([None, 2]))
+blank = st.sampled_from(["", " ", "\n\n", " \t\n"])
+tags = st.sampled_from(["", "json", "JSON", " json", "text"])
+answer_shapes = st.one_of(
+    st.builds(lambda a, body, b: a + body + b, blank, bodies, blank),
+    st.builds(lambda tag, body, after: f"```{tag}\n{body}\n```{after}", tags, bodies,
+              st.sampled_from(["", "\n", "\nThanks!", "\n```json\n{}\n```"])),
+    st.builds(lambda tag, body: f"```{tag}\n{body}```", tags, bodies),          # closing on last line
+    st.builds(lambda tag, body: f"```{tag}{body}```", tags, bodies),            # all on one line
+    st.builds(lambda body: f"```json\n{body}", bodies),                          # never closed
+    st.builds(lambda prose, body: f"{prose}\n```json\n{body}\n```", st.text(min_size=1, max_size=10), bodies),
+    texts,
+    st.builds(lambda n, char: "{" + char * n, st.sampled_from([998, 999, 1000, 1001, 1200]),
+              st.sampled_from(["x", "😀"])),
+)
+answers = st.builds(
+    lambda text, crlf: text.replace("\n", "\r\n") if crlf else text, answer_shapes, st.booleans()
+)
+
+# --- records for rendering ----------------------------------------------------
+
+render_values = st.one_of(
+    texts, st.none(), st.integers(), st.floats(), st.booleans(),
+    st.lists(json_values, max_size=4),
+    st.lists(json_values, max_size=3).map(tuple),
+    st.dictionaries(st.text(max_size=4), json_scalars, max_size=3),
+)
+records = st.fixed_dictionaries({}, optional={key: render_values for key in RECORD_KEYS + ["created_at"]})
+
+# --- comparing outcomes -------------------------------------------------------
+
+
+def outcome(call):
+    """What a call did: its result, or the type and text of its exception."""
+    try:
+        result = call()
+    except Exception as error:
+        return ("raised", type(error), str(error))
+    if type(result) is dict and "created_at" in result:
+        created_at = result.pop("created_at")
+        assert type(created_at) is float
+        return ("record", list(result.items()))
+    return ("returned", type(result), result)
+
+
+class _Collect(logging.Handler):
+    def __init__(self):
+        super().__init__(logging.DEBUG)
+        self.seen = []
+
+    def emit(self, record):
+        self.seen.append((record.levelname, record.msg, record.args, record.exc_info))
+
+
+@contextlib.contextmanager
+def logged():
+    handler = _Collect()
+    logger = logging.getLogger(LOGGER_NAME)
+    logger.addHandler(handler)
+    try:
+        yield handler.seen
+    finally:
+        logger.removeHandler(handler)
+
+
+def compare(call_on):
+    """Run call_on(module) on both modules; outcomes and log lines must match."""
+    results = []
+    for module in (extension, twin):
+        with logged() as lines:
+            results.append((outcome(lambda: call_on(module)), lines))
+    assert results[0] == results[1]
+
+
+# --- the tests ----------------------------------------------------------------
+
+
+@fuzz
+@given(messages)
+def test_transcript(msgs):
+    compare(lambda m: m._format_messages_for_summary(msgs))
+
+
+@fuzz
+@given(argument_dicts)
+def test_brief(args):
+    compare(lambda m: m._brief_args(args))
+
+
+@fuzz
+@given(answers)
+def test_parse(answer):
+    compare(lambda m: m._parse_summary(answer))
+
+
+@fuzz
+@given(messages)
+def test_fallback(msgs):
+    compare(lambda m: m._fallback_summary(msgs))
+
+
+@fuzz
+@given(records)
+def test_render(record):
+    compare(lambda m: m.ConversationSummarizer(None).format_summary_for_context(record))
+
+
+# --- summarize_messages end to end ----------------------------------------------
+
+
+class Response:
+    def __init__(self, content):
+        self.content = content
+
+
+class Client:
+    """A client that answers at once, as the generated behaviour says."""
+
+    def __init__(self, behaviour):
+        self.behaviour = behaviour
+        self.requests = []
+
+    async def complete(self, *args, **kwargs):
+        self.requests.append((args, list(kwargs.items())))
+        kind, value = self.behaviour
+        if kind == "raise":
+            raise value[0](*value[1:])
+        if kind == "no-content":
+            return object()
+        return Response(value)
+
+
+behaviours = st.one_of(
+    st.tuples(st.just("answer"), answers),
+    st.tuples(st.just("answer"), st.sampled_from(["", None, 0, "   "])),
+    st.tuples(st.just("raise"), st.sampled_from([(ValueError, "boom"), (RuntimeError,), (KeyError, "k")])),
+    st.tuples(st.just("no-content"), st.none()),
+)
+
+
+def run_to_end(coroutine):
+    try:
+        coroutine.send(None)
+    except StopIteration as stop:
+        return stop.value
+    raise AssertionError("the coroutine suspended on a client that answers at once")
+
+
+@fuzz
+@given(st.lists(message, max_size=5), st.one_of(st.none(), texts), behaviours)
+def test_summarize(msgs, existing, behaviour):
+    clients = []
+
+    def summarize(module):
+        client = Client(behaviour)
+        clients.append(client)
+        summarizer = module.ConversationSummarizer(client)
+        return run_to_end(summarizer.summarize_messages(msgs, existing))
+
+    compare(summarize)
+    assert clients[0].requests == clients[1].requests
