@@ -51,16 +51,25 @@ json_non_objects = json_values.filter(lambda v: not isinstance(v, dict))
 
 # --- messages -----------------------------------------------------------------
 
+
+def sized(*lengths):
+    """Texts of exactly these lengths (in code points), of one repeated character."""
+    return st.builds(
+        lambda char, n: char * n, st.sampled_from(["a", "é", "😀", "\n", " "]), st.sampled_from(lengths)
+    )
+
+
 argument_dicts = st.dictionaries(st.one_of(st.text(max_size=8), st.integers(0, 9)), json_values, max_size=4)
 arguments = st.one_of(
     argument_dicts,
     argument_dicts.map(json.dumps),                                   # JSON text of an object
+    argument_dicts.map(json.dumps),
     json_non_objects.map(json.dumps),                                 # JSON text of anything else
     texts,                                                            # mostly invalid JSON
-    st.builds(lambda n: "{" + "x" * n, st.sampled_from([150, 199, 200, 201, 300])),
-    st.none(), st.integers(), st.lists(st.integers(), max_size=80),
+    st.builds(lambda n: "{" + "x" * n, st.sampled_from([150, 198, 199, 200, 300])),
+    st.one_of(st.none(), st.integers(), st.lists(st.integers(), max_size=80)),
 )
-names = st.one_of(st.text(max_size=10), st.none(), st.integers())
+names = st.one_of(st.text(max_size=10), st.text(max_size=10), st.none(), st.integers())
 call_fields = st.fixed_dictionaries({}, optional={"name": names, "arguments": arguments})
 tool_calls = st.one_of(
     call_fields,                                                      # flat
@@ -68,31 +77,55 @@ tool_calls = st.one_of(
     st.builds(lambda flat, nested: flat | {"function": nested}, call_fields, call_fields),  # mixed
     st.one_of(st.text(max_size=5), st.none(), st.integers()),         # skipped
 )
-tool_call_values = st.one_of(
-    st.lists(tool_calls, max_size=3),
-    st.lists(tool_calls, max_size=2).map(tuple),
-    st.text(max_size=4), st.none(), st.just(0),
+rare_tool_calls = st.one_of(                                          # each raises somewhere
+    st.builds(lambda flat, bad: flat | {"function": bad}, call_fields, st.sampled_from([None, "f", 3])),
+    st.just({"name": "n", "arguments": "[" * 50 + "]" * 50}),
 )
-contents = st.one_of(
-    texts, texts, st.none(), st.integers(0, 3),
+tool_call_values = st.one_of(
+    st.lists(tool_calls, min_size=1, max_size=3),
+    st.lists(tool_calls, min_size=1, max_size=3),
+    st.lists(tool_calls, max_size=2).map(tuple),
+    st.one_of(st.text(max_size=4), st.none(), st.just(0), st.just([])),
+    st.lists(st.one_of(tool_calls, rare_tool_calls), max_size=2),
+)
+odd_contents = st.one_of(
+    st.none(), st.integers(0, 3), st.just(""),
     st.lists(st.fixed_dictionaries({"type": st.just("text"), "text": st.text(max_size=5)}), max_size=2),
     st.builds(lambda n: list(range(n)), st.sampled_from([3, 199, 200, 201, 499, 500, 501])),
 )
-roles = st.one_of(
-    st.sampled_from(["user", "assistant", "tool", "system"]),
-    st.sampled_from(["developer", "User", "ASSISTANT", " tool", "", "unknown"]),
+short_texts = st.text(max_size=20)
+odd_roles = st.one_of(
+    st.sampled_from(["developer", "User", "ASSISTANT", " tool", "", "unknown", "system"]),
     st.none(), st.integers(0, 2),
 )
-message = st.fixed_dictionaries(
-    {},
+user_message = st.fixed_dictionaries(
+    {"role": st.just("user")},
+    optional={"content": st.one_of(short_texts, sized(0, 1, 199, 200, 201, 600), odd_contents)},
+)
+tool_message = st.fixed_dictionaries(
+    {"role": st.just("tool")},
     optional={
-        "role": roles,
-        "content": contents,
-        "tool_calls": tool_call_values,
+        "content": st.one_of(short_texts, sized(499, 500, 501, 2000), sized(499, 500, 501), odd_contents),
         "tool_call_id": st.one_of(st.text(max_size=8), st.none()),
     },
 )
+assistant_message = st.fixed_dictionaries(
+    {"role": st.just("assistant")},
+    optional={"content": st.one_of(short_texts, sized(0, 300), st.none()), "tool_calls": tool_call_values},
+)
+other_message = st.fixed_dictionaries(
+    {},
+    optional={
+        "role": odd_roles,
+        "content": st.one_of(short_texts, odd_contents),
+        "tool_calls": tool_call_values,
+        "tool_call_id": st.text(max_size=3),
+    },
+)
+message = st.one_of(user_message, tool_message, assistant_message, assistant_message, other_message)
 messages = st.one_of(
+    st.lists(message, max_size=6),
+    st.lists(message, max_size=6),
     st.lists(message, max_size=6),
     st.lists(st.one_of(message, st.sampled_from(["text", None, 7])), max_size=4),
 )

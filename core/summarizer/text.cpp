@@ -2,6 +2,7 @@
 #include "text.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <limits>
 
 #include "texts.hpp"
@@ -147,9 +148,15 @@ Ref TextWriter::finish() {
         return Ref::borrow(first.text);
     }
     Ref result = Ref::check(PyUnicode_New(length_, max_char_));
+    const int kind = PyUnicode_KIND(result.get());
+    char* data = static_cast<char*>(PyUnicode_DATA(result.get()));
     Py_ssize_t at = 0;
     for (const Piece& piece : pieces_) {
-        _PyUnicode_FastCopyCharacters(result.get(), at, piece.text, 0, piece.length);
+        if (PyUnicode_KIND(piece.text) == kind) {
+            std::memcpy(data + at * kind, PyUnicode_DATA(piece.text), static_cast<std::size_t>(piece.length * kind));
+        } else {
+            _PyUnicode_FastCopyCharacters(result.get(), at, piece.text, 0, piece.length);
+        }
         at += piece.length;
     }
     return result;

@@ -53,7 +53,10 @@ Ref shorten(Ref value, Py_ssize_t length, PyObject* marker);
 class TextWriter {
 public:
     // Entries begun with next_entry() are separated by `separator`.
-    explicit TextWriter(PyObject* separator = nullptr) : separator_(separator) {}
+    explicit TextWriter(PyObject* separator = nullptr, std::size_t expected_pieces = 0)
+        : separator_(separator) {
+        pieces_.reserve(expected_pieces);
+    }
     TextWriter(const TextWriter&) = delete;
     TextWriter& operator=(const TextWriter&) = delete;
     ~TextWriter();
