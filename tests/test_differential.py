@@ -28,15 +28,14 @@ RECORD_KEYS = [
 
 # --- texts and values ---------------------------------------------------------
 
-# Lengths just around every limit of the module (100, 200, 500, 1000).
-BOUNDARIES = [0, 1, 99, 100, 101, 199, 200, 201, 499, 500, 501, 999, 1000, 1001]
+def near(*limits):
+    """Texts whose length (in code points) lies within two of one of these limits."""
+    lengths = st.one_of([st.integers(max(limit - 2, 0), limit + 2) for limit in limits])
+    units = st.text(alphabet="aé😀\n =,`\r", min_size=1, max_size=4)
+    return st.builds(lambda unit, n: (unit * n)[:n], units, lengths)
 
-boundary_text = st.builds(
-    lambda char, n, tail: char * n + tail,
-    st.sampled_from(["a", "é", "😀", "\n", " ", "=", ", ", "\r\n", "`"]),
-    st.sampled_from(BOUNDARIES),
-    st.text(max_size=2),
-)
+
+boundary_text = near(0, 100, 200, 500, 1000)
 texts = st.one_of(st.text(max_size=20), boundary_text)
 
 json_scalars = st.one_of(
@@ -52,13 +51,6 @@ json_non_objects = json_values.filter(lambda v: not isinstance(v, dict))
 # --- messages -----------------------------------------------------------------
 
 
-def sized(*lengths):
-    """Texts of exactly these lengths (in code points), of one repeated character."""
-    return st.builds(
-        lambda char, n: char * n, st.sampled_from(["a", "é", "😀", "\n", " "]), st.sampled_from(lengths)
-    )
-
-
 argument_dicts = st.dictionaries(st.one_of(st.text(max_size=8), st.integers(0, 9)), json_values, max_size=4)
 arguments = st.one_of(
     argument_dicts,
@@ -66,7 +58,7 @@ arguments = st.one_of(
     argument_dicts.map(json.dumps),
     json_non_objects.map(json.dumps),                                 # JSON text of anything else
     texts,                                                            # mostly invalid JSON
-    st.builds(lambda n: "{" + "x" * n, st.sampled_from([150, 198, 199, 200, 300])),
+    near(200).map(lambda text: "{" + text[1:]),                       # invalid, around the cut
     st.one_of(st.none(), st.integers(), st.lists(st.integers(), max_size=80)),
 )
 names = st.one_of(st.text(max_size=10), st.text(max_size=10), st.none(), st.integers())
@@ -100,18 +92,18 @@ odd_roles = st.one_of(
 )
 user_message = st.fixed_dictionaries(
     {"role": st.just("user")},
-    optional={"content": st.one_of(short_texts, sized(0, 1, 199, 200, 201, 600), odd_contents)},
+    optional={"content": st.one_of(short_texts, near(0, 200), odd_contents)},
 )
 tool_message = st.fixed_dictionaries(
     {"role": st.just("tool")},
     optional={
-        "content": st.one_of(short_texts, sized(499, 500, 501, 2000), sized(499, 500, 501), odd_contents),
+        "content": st.one_of(short_texts, near(500), near(500, 2000), odd_contents),
         "tool_call_id": st.one_of(st.text(max_size=8), st.none()),
     },
 )
 assistant_message = st.fixed_dictionaries(
     {"role": st.just("assistant")},
-    optional={"content": st.one_of(short_texts, sized(0, 300), st.none()), "tool_calls": tool_call_values},
+    optional={"content": st.one_of(short_texts, near(0, 300), st.none()), "tool_calls": tool_call_values},
 )
 other_message = st.fixed_dictionaries(
     {},
@@ -147,8 +139,7 @@ answer_shapes = st.one_of(
     st.builds(lambda body: f"```json\n{body}", bodies),                          # never closed
     st.builds(lambda prose, body: f"{prose}\n```json\n{body}\n```", st.text(min_size=1, max_size=10), bodies),
     texts,
-    st.builds(lambda n, char: "{" + char * n, st.sampled_from([998, 999, 1000, 1001, 1200]),
-              st.sampled_from(["x", "😀"])),
+    near(1000).map(lambda text: "{" + text[1:]),
 )
 answers = st.builds(
     lambda text, crlf: text.replace("\n", "\r\n") if crlf else text, answer_shapes, st.booleans()
@@ -219,6 +210,14 @@ def test_transcript(msgs):
 
 
 @fuzz
+@given(st.lists(st.one_of(tool_calls, tool_calls, rare_tool_calls), min_size=1, max_size=4),
+       st.one_of(short_texts, st.none()))
+def test_tool_calls(calls, content):
+    msgs = [{"role": "assistant", "content": content, "tool_calls": calls}]
+    compare(lambda m: m._format_messages_for_summary(msgs))
+
+
+@fuzz
 @given(argument_dicts)
 def test_brief(args):
     compare(lambda m: m._brief_args(args))
@@ -231,7 +230,7 @@ def test_parse(answer):
 
 
 @fuzz
-@given(messages)
+@given(st.one_of(messages, st.lists(st.one_of(user_message, user_message, message), max_size=6)))
 def test_fallback(msgs):
     compare(lambda m: m._fallback_summary(msgs))
 

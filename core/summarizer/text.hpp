@@ -1,6 +1,7 @@
 // Reading values the way the host's own code would, and writing text once.
 #pragma once
 
+#include <cstring>
 #include <vector>
 
 #include "ref.hpp"
@@ -32,8 +33,17 @@ Ref get_or(PyObject* obj, PyObject* key, MakeFallback&& make_fallback) {
 // obj[key]
 Ref subscript(PyObject* obj, PyObject* key);
 
-// a == b, by the host's rules.
-inline bool equals(PyObject* a, PyObject* b) { return check(PyObject_RichCompareBool(a, b, Py_EQ)) != 0; }
+// a == b, by the host's rules; two exact str compare their characters directly.
+inline bool equals(PyObject* a, PyObject* b) {
+    if (a == b) return true;
+    if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) {
+        const Py_ssize_t length = PyUnicode_GET_LENGTH(a);
+        return length == PyUnicode_GET_LENGTH(b) && PyUnicode_KIND(a) == PyUnicode_KIND(b) &&
+               std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
+                           static_cast<std::size_t>(length * PyUnicode_KIND(a))) == 0;
+    }
+    return check(PyObject_RichCompareBool(a, b, Py_EQ)) != 0;
+}
 
 // format(value, ""): a str unchanged, numbers in decimal, others by their formatting.
 Ref text_of(PyObject* value);
