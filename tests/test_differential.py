@@ -121,6 +121,11 @@ messages = st.one_of(
     st.lists(message, max_size=6),
     st.lists(st.one_of(message, st.sampled_from(["text", None, 7])), max_size=4),
 )
+# Several user requests among other turns, for the fallback's choice of goal.
+user_request = st.fixed_dictionaries(
+    {"role": st.just("user"), "content": st.one_of(st.text(min_size=1, max_size=20), near(200), odd_contents)}
+)
+user_requests = st.lists(st.one_of(user_request, user_request, message), min_size=1, max_size=6)
 
 # --- model answers ------------------------------------------------------------
 
@@ -230,7 +235,7 @@ def test_parse(answer):
 
 
 @fuzz
-@given(st.one_of(messages, st.lists(st.one_of(user_message, user_message, message), max_size=6)))
+@given(st.one_of(messages, user_requests, user_requests))
 def test_fallback(msgs):
     compare(lambda m: m._fallback_summary(msgs))
 

@@ -85,19 +85,36 @@ TextWriter::~TextWriter() {
     for (const Piece& piece : pieces_) Py_DECREF(piece.text);
 }
 
-void TextWriter::push(PyObject* text, Py_ssize_t length, Py_UCS4 max_char) {
-    if (length == 0) return;
+void TextWriter::grow(Py_ssize_t length, Py_UCS4 max_char) {
     if (length > std::numeric_limits<Py_ssize_t>::max() - length_) {
         PyErr_NoMemory();
         throw PyError{};
     }
-    pieces_.push_back(Piece{Py_NewRef(text), length, max_char});
     length_ += length;
     max_char_ = std::max(max_char_, max_char);
 }
 
+void TextWriter::push(PyObject* text, Py_ssize_t length, Py_UCS4 max_char) {
+    if (length == 0) return;
+    const bool separated = separator_pending_;
+    if (separated) grow(PyUnicode_GET_LENGTH(separator_), PyUnicode_MAX_CHAR_VALUE(separator_));
+    grow(length, max_char);
+    pieces_.push_back(Piece{Py_NewRef(text), separated ? ~length : length});
+    separator_pending_ = false;
+}
+
+// A separator whose entry stayed empty still stands in the text.
+void TextWriter::flush_separator() {
+    if (!separator_pending_) return;
+    separator_pending_ = false;
+    push(separator_, PyUnicode_GET_LENGTH(separator_), PyUnicode_MAX_CHAR_VALUE(separator_));
+}
+
 void TextWriter::next_entry() {
-    if (started_ && separator_ != nullptr) add(separator_);
+    if (started_ && separator_ != nullptr) {
+        flush_separator();
+        separator_pending_ = true;
+    }
     started_ = true;
 }
 
@@ -139,25 +156,28 @@ void TextWriter::add_shortened(Ref value, Py_ssize_t length, PyObject* marker) {
 }
 
 Ref TextWriter::finish() {
-    if (pieces_.empty()) {
-        return Ref::borrow(T.empty);
-    }
+    flush_separator();
+    if (pieces_.empty()) return Ref::borrow(T.empty);
     const Piece& first = pieces_.front();
-    if (pieces_.size() == 1 && first.length == PyUnicode_GET_LENGTH(first.text) &&
+    if (pieces_.size() == 1 && first.stored_length == PyUnicode_GET_LENGTH(first.text) &&
         PyUnicode_CheckExact(first.text)) {
         return Ref::borrow(first.text);
     }
     Ref result = Ref::check(PyUnicode_New(length_, max_char_));
-    const int kind = PyUnicode_KIND(result.get());
-    char* data = static_cast<char*>(PyUnicode_DATA(result.get()));
     Py_ssize_t at = 0;
-    for (const Piece& piece : pieces_) {
-        if (PyUnicode_KIND(piece.text) == kind) {
-            std::memcpy(data + at * kind, PyUnicode_DATA(piece.text), static_cast<std::size_t>(piece.length * kind));
+    auto copy = [&](PyObject* text, Py_ssize_t length) {
+        const int kind = PyUnicode_KIND(result.get());
+        if (PyUnicode_KIND(text) == kind) {
+            std::memcpy(static_cast<char*>(PyUnicode_DATA(result.get())) + at * kind, PyUnicode_DATA(text),
+                        static_cast<std::size_t>(length * kind));
         } else {
-            _PyUnicode_FastCopyCharacters(result.get(), at, piece.text, 0, piece.length);
+            _PyUnicode_FastCopyCharacters(result.get(), at, text, 0, length);
         }
-        at += piece.length;
+        at += length;
+    };
+    for (const Piece& piece : pieces_) {
+        if (piece.stored_length < 0) copy(separator_, PyUnicode_GET_LENGTH(separator_));
+        copy(piece.text, piece.stored_length < 0 ? ~piece.stored_length : piece.stored_length);
     }
     return result;
 }

@@ -86,18 +86,22 @@ public:
     Ref finish();
 
 private:
+    // A piece is 16 bytes so that a long transcript's list of pieces stays
+    // small; a piece that follows an entry separator stores ~length.
     struct Piece {
         PyObject* text;  // owned
-        Py_ssize_t length;
-        Py_UCS4 max_char;
+        Py_ssize_t stored_length;
     };
     void push(PyObject* text, Py_ssize_t length, Py_UCS4 max_char);
+    void grow(Py_ssize_t length, Py_UCS4 max_char);
+    void flush_separator();
 
     std::vector<Piece> pieces_;
     PyObject* separator_;
     Py_ssize_t length_ = 0;
     Py_UCS4 max_char_ = 0;
     bool started_ = false;
+    bool separator_pending_ = false;
 };
 
 }  // namespace summarizer

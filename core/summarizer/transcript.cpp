@@ -102,8 +102,8 @@ void write_message(TextWriter& out, PyObject* msg) {
 
 Ref format_messages_for_summary(PyObject* const* params) {
     PyObject* messages = params[0];
-    // About four pieces an entry: separator, prefix, text, and a marker.
-    TextWriter out(T.newline, 4 * static_cast<std::size_t>(PyList_GET_SIZE(messages)));
+    // About two pieces an entry: its prefix and its text.
+    TextWriter out(T.newline, 2 * static_cast<std::size_t>(PyList_GET_SIZE(messages)) + 8);
     // The list is read by index each time: a message's own `get` may change it.
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(messages); ++i) {
         Ref msg = Ref::borrow(PyList_GET_ITEM(messages, i));
