@@ -293,9 +293,10 @@ PyObject* Coroutine_throw(PyObject* self, PyObject* const* args, Py_ssize_t narg
         finish(c);
         thrown.raise();
         return nullptr;
-    case Phase::awaiting:
-        return as_method_result(
-            run(c, &value, [&] { return throw_inner(c, thrown, args, nargs); }), value);
+    case Phase::awaiting: {
+        const PySendResult sent = run(c, &value, [&] { return throw_inner(c, thrown, args, nargs); });
+        return as_method_result(sent, value);
+    }
     case Phase::finished:
         break;
     }
