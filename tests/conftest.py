@@ -67,3 +67,50 @@ class FixedTime:
     @staticmethod
     def time():
         return 42.0
+
+
+class Formatted(str):
+    """A str subclass with its own formatting, to tell format() from a raw copy."""
+
+    def __format__(self, spec):
+        return "FMT"
+
+
+class Stringified(str):
+    """A str subclass with its own str(), to tell str() from a raw copy."""
+
+    def __str__(self):
+        return "STR"
+
+
+class Window:
+    """A sized sequence that is not a str: reports its own length and slices."""
+
+    def __init__(self, length):
+        self.length = length
+
+    def __len__(self):
+        return self.length
+
+    def __getitem__(self, key):
+        return f"window[{key!r}]"
+
+    def __format__(self, spec):
+        return f"window({self.length})"
+
+
+def self_editing_messages(edit):
+    """Three user messages; the first one's get edits the list while it is walked."""
+    messages = []
+
+    class Editing(dict):
+        def get(self, key, *default):
+            if edit == "clear":
+                messages.clear()
+            elif len(messages) < 5:
+                messages.append({"role": "user", "content": "added"})
+            return super().get(key, *default)
+
+    messages += [Editing(role="user", content="a"), {"role": "user", "content": "b"},
+                 {"role": "user", "content": "c"}]
+    return messages

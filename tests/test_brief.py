@@ -4,6 +4,8 @@ import collections
 
 import pytest
 
+from conftest import Formatted, Stringified
+
 
 @pytest.mark.parametrize(
     "args, expected",
@@ -102,3 +104,15 @@ def test_args_must_be_exactly_a_dict(impl, args, type_name):
 
 def test_args_by_keyword(impl):
     assert impl._brief_args(args={"q": "x"}) == "q=x"
+
+
+@pytest.mark.parametrize(
+    "args, expected",
+    [
+        pytest.param({Formatted("k"): 1}, "FMT=1", id="key-formatted"),
+        pytest.param({"k": Stringified("v")}, "k=STR", id="value-through-str"),
+        pytest.param({"k": Formatted("v")}, "k=v", id="value-not-formatted"),
+    ],
+)
+def test_str_subclasses_go_through_their_own_methods(impl, args, expected):
+    assert impl._brief_args(args) == expected

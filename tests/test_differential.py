@@ -5,6 +5,7 @@ result (records compared without `created_at`, which must be a float) or the
 same exception type and message.  SUMMARIZER_FUZZ_EXAMPLES raises the budget.
 """
 
+import collections
 import contextlib
 import json
 import logging
@@ -14,7 +15,7 @@ import hypothesis.strategies as st
 from hypothesis import HealthCheck, given, settings
 
 import twin
-from conftest import LOGGER_NAME, extension
+from conftest import LOGGER_NAME, Formatted, Window, extension
 
 fuzz = settings(
     max_examples=int(os.environ.get("SUMMARIZER_FUZZ_EXAMPLES", "200")),
@@ -50,8 +51,8 @@ json_non_objects = json_values.filter(lambda v: not isinstance(v, dict))
 
 # --- messages -----------------------------------------------------------------
 
-
-argument_dicts = st.dictionaries(st.one_of(st.text(max_size=8), st.integers(0, 9)), json_values, max_size=4)
+argument_values = st.one_of(near(100), near(100), json_values)       # texts cut at 100
+argument_dicts = st.dictionaries(st.one_of(st.text(max_size=8), st.integers(0, 9)), argument_values, max_size=4)
 arguments = st.one_of(
     argument_dicts,
     argument_dicts.map(json.dumps),                                   # JSON text of an object
@@ -71,7 +72,7 @@ tool_calls = st.one_of(
 )
 rare_tool_calls = st.one_of(                                          # each raises somewhere
     st.builds(lambda flat, bad: flat | {"function": bad}, call_fields, st.sampled_from([None, "f", 3])),
-    st.just({"name": "n", "arguments": "[" * 50 + "]" * 50}),
+    st.builds(lambda args: {"name": "n", "arguments": collections.OrderedDict(args)}, argument_dicts),
 )
 tool_call_values = st.one_of(
     st.lists(tool_calls, min_size=1, max_size=3),
@@ -84,6 +85,8 @@ odd_contents = st.one_of(
     st.none(), st.integers(0, 3), st.just(""),
     st.lists(st.fixed_dictionaries({"type": st.just("text"), "text": st.text(max_size=5)}), max_size=2),
     st.builds(lambda n: list(range(n)), st.sampled_from([3, 199, 200, 201, 499, 500, 501])),
+    st.builds(Formatted, st.text(max_size=5)),
+    st.builds(Window, st.integers(198, 202) | st.integers(498, 502)),
 )
 short_texts = st.text(max_size=20)
 odd_roles = st.one_of(
@@ -121,6 +124,7 @@ messages = st.one_of(
     st.lists(message, max_size=6),
     st.lists(st.one_of(message, st.sampled_from(["text", None, 7])), max_size=4),
 )
+
 # Several user requests among other turns, for the fallback's choice of goal.
 user_request = st.fixed_dictionaries(
     {"role": st.just("user"), "content": st.one_of(st.text(min_size=1, max_size=20), near(200), odd_contents)}
@@ -133,12 +137,12 @@ answer_objects = st.fixed_dictionaries(
     {}, optional={key: json_values for key in RECORD_KEYS + ["created_at", "extra"]}
 )
 bodies = st.builds(json.dumps, st.one_of(answer_objects, json_values), indent=st.sampled_from([None, 2]))
-blank = st.sampled_from(["", " ", "\n\n", " \t\n"])
-tags = st.sampled_from(["", "json", "JSON", " json", "text"])
+blank = st.sampled_from(["", " ", "\n\n", " \t\n", "\u2003", "\x85\n", "\u2028\x1c", "\ufeff"])
+tags = st.sampled_from(["", "json", "JSON", " json", "text", "json\u3000", "```"])
 answer_shapes = st.one_of(
     st.builds(lambda a, body, b: a + body + b, blank, bodies, blank),
     st.builds(lambda tag, body, after: f"```{tag}\n{body}\n```{after}", tags, bodies,
-              st.sampled_from(["", "\n", "\nThanks!", "\n```json\n{}\n```"])),
+              st.sampled_from(["", "\n", "\x85", "\nThanks!", "\n```json\n{}\n```", "x\n```"])),
     st.builds(lambda tag, body: f"```{tag}\n{body}```", tags, bodies),          # closing on last line
     st.builds(lambda tag, body: f"```{tag}{body}```", tags, bodies),            # all on one line
     st.builds(lambda body: f"```json\n{body}", bodies),                          # never closed
@@ -153,7 +157,7 @@ answers = st.builds(
 # --- records for rendering ----------------------------------------------------
 
 render_values = st.one_of(
-    texts, st.none(), st.integers(), st.floats(), st.booleans(),
+    texts, st.builds(Formatted, st.text(max_size=3)), st.none(), st.integers(), st.floats(), st.booleans(),
     st.lists(json_values, max_size=4),
     st.lists(json_values, max_size=3).map(tuple),
     st.dictionaries(st.text(max_size=4), json_scalars, max_size=3),

@@ -4,7 +4,7 @@ import time
 
 import pytest
 
-from conftest import CountingMapping, FixedTime, logging_dict
+from conftest import CountingMapping, FixedTime, Formatted, Window, logging_dict, self_editing_messages
 
 KEYS = [
     "goals", "progress", "current_state", "key_decisions", "key_facts",
@@ -207,3 +207,31 @@ def test_messages_must_be_exactly_a_list(impl, messages, type_name):
     with pytest.raises(TypeError) as caught:
         impl._fallback_summary(messages)
     assert str(caught.value) == f"Argument 'messages' has incorrect type (expected list, got {type_name})"
+
+
+# --- values that are not plain texts ------------------------------------------
+
+@pytest.mark.parametrize(
+    "content, cut, request_text",
+    [
+        pytest.param(Formatted("x"), None, "FMT", id="str-subclass-formatted"),
+        pytest.param(Window(200), None, "window(200)", id="sequence-200-whole"),
+        pytest.param(Window(201), "window[slice(None, 200, None)]...", "window[slice(None, 200, None)]...",
+                     id="sequence-201-cut"),
+    ],
+)
+def test_request_value_through_its_own_methods(impl, fixed_clock, content, cut, request_text):
+    record = impl._fallback_summary([user(content)])
+    if cut is None:
+        assert len(record["goals"]) == 1 and record["goals"][0] is content
+    else:
+        assert record["goals"] == [cut]
+    assert record["summary"] == "Conversation with 1 messages. Primary request: " + request_text
+
+
+@pytest.mark.parametrize(
+    "edit, expected",
+    [("clear", fallback_record(0, "a", ["a"])), ("grow", fallback_record(5, "a", ["a"]))],
+)
+def test_messages_edited_during_the_walk(impl, fixed_clock, edit, expected):
+    assert impl._fallback_summary(self_editing_messages(edit)) == expected

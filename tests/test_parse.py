@@ -76,6 +76,8 @@ def assert_record(actual, expected):
         pytest.param("```json\n" + OBJECT + "\n   ```   \nmore", id="closing-fence-indented"),
         pytest.param("```json\r\n" + OBJECT + "\r\n```", id="crlf"),
         pytest.param("```json\r\n" + OBJECT + "\r\n```\r\n{broken", id="crlf-closing-line"),
+        pytest.param("\u2003```json\u3000\n" + OBJECT + "\n```\x85\nrest\u2028", id="unicode-whitespace-fence"),
+        pytest.param("\x1c\x0b" + OBJECT + "\u2028\u00a0", id="unicode-whitespace-bare"),
         pytest.param("```json\n{\n" + OBJECT[1:-1].replace(", ", ",\n  ") + "\n}\n```", id="multi-line-object"),
     ],
 )
@@ -135,6 +137,7 @@ def test_missing_keys_get_new_lists(parse):
         pytest.param("```json\n\n```", "", id="fence-with-empty-line"),
         pytest.param("```json\r\n{bad}\r\n```", "{bad}\r", id="crlf-kept-in-text"),
         pytest.param('{"goals": [1,]}', '{"goals": [1,]}', id="trailing-comma"),
+        pytest.param("\ufeff{}", "\ufeff{}", id="byte-order-mark-is-not-blank"),
     ],
 )
 def test_undecodable_answer(parse, log, answer, summary):

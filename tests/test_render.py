@@ -151,6 +151,11 @@ def test_str_section_value_is_formatted(render):
     assert render({"blockers": Shouting("disk full")}) == HEAD + "\n### Issues & Resolutions\n  - DISK FULL\n"
 
 
+def test_texts_are_formatted(render):
+    record = {"goals": [Shouting("g")], "current_state": Shouting("s"), "summary": Shouting("n")}
+    assert render(record) == HEAD + "\n### Original Goals\n  - G\n\n### Current State\nS\n\n### Narrative Summary\nN"
+
+
 def test_items_are_formatted_not_str(render):
     class Item:
         def __format__(self, spec):

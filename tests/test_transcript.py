@@ -5,7 +5,7 @@ import json
 
 import pytest
 
-from conftest import CountingMapping, logging_dict
+from conftest import CountingMapping, Formatted, Stringified, Window, logging_dict, self_editing_messages
 
 
 def transcript(impl, messages):
@@ -430,3 +430,83 @@ def test_messages_must_be_exactly_a_list(impl, messages, type_name):
 
 def test_messages_by_keyword(impl):
     assert impl._format_messages_for_summary(messages=[{"role": "user", "content": "k"}]) == "[User]: k"
+
+
+# --- values that are not plain texts ------------------------------------------
+
+@pytest.mark.parametrize(
+    "message, expected",
+    [
+        pytest.param({"role": "user", "content": Formatted("x")}, "[User]: FMT", id="user-content"),
+        pytest.param({"role": "assistant", "content": Formatted("x")}, "[Assistant]: FMT", id="assistant-content"),
+        pytest.param({"role": "tool", "content": Formatted("x")}, "[Tool Result (unknown)]: FMT", id="tool-content"),
+        pytest.param(
+            {"role": "tool", "tool_call_id": Formatted("x"), "content": "c"}, "[Tool Result (FMT)]: c", id="tool-id"
+        ),
+        pytest.param(
+            assistant_calling({"name": Formatted("x")}), "[Assistant called FMT]: ", id="tool-name"
+        ),
+        pytest.param(
+            assistant_calling({"name": "t", "arguments": Stringified("not json")}),
+            "[Assistant called t]: STR",
+            id="undecodable-arguments-through-str",
+        ),
+    ],
+)
+def test_str_subclasses_go_through_their_own_methods(impl, message, expected):
+    assert transcript(impl, [message]) == expected
+
+
+class EqualToAll(str):
+    def __eq__(self, other):
+        return True
+
+    __hash__ = str.__hash__
+
+
+class LooksLikeUser:
+    def __eq__(self, other):
+        return other == "user"
+
+
+@pytest.mark.parametrize(
+    "role, expected",
+    [(EqualToAll("user"), ""), (LooksLikeUser(), "[User]: c")],
+    ids=["str-subclass-equal-to-all", "object-equal-to-user"],
+)
+def test_roles_compared_by_equality(impl, role, expected):
+    assert transcript(impl, [{"role": role, "content": "c"}]) == expected
+
+
+@pytest.mark.parametrize(
+    "length, expected",
+    [(500, "window(500)"), (501, "window[slice(None, 500, None)]... [truncated]")],
+    ids=["500-whole", "501-cut"],
+)
+def test_tool_result_sequence_uses_its_own_length_and_slice(impl, length, expected):
+    message = {"role": "tool", "content": Window(length)}
+    assert transcript(impl, [message]) == "[Tool Result (unknown)]: " + expected
+
+
+@pytest.mark.parametrize(
+    "edit, expected",
+    [
+        ("clear", "[User]: a"),
+        ("grow", "[User]: a\n[User]: b\n[User]: c\n[User]: added\n[User]: added"),
+    ],
+)
+def test_messages_edited_during_the_walk(impl, edit, expected):
+    assert transcript(impl, self_editing_messages(edit)) == expected
+
+
+def test_tool_calls_edited_during_the_walk(impl):
+    tool_calls = []
+
+    class Clearing(dict):
+        def get(self, key, *default):
+            tool_calls.clear()
+            return super().get(key, *default)
+
+    tool_calls += [Clearing(name="a"), {"name": "b"}, {"name": "c"}]
+    message = {"role": "assistant", "tool_calls": tool_calls}
+    assert transcript(impl, [message]) == "[Assistant called a]: "
