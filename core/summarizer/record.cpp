@@ -55,8 +55,9 @@ Ref first_user_request(PyObject* messages) {
     return first;
 }
 
-Ref count_text(Text prefix, Py_ssize_t count, Text suffix) {
-    return Ref::check(PyUnicode_FromFormat("%U%zd%U", T.*prefix, count, T.*suffix));
+// prefix + N + suffix + tail
+Ref count_text(Text prefix, Py_ssize_t count, Text suffix, PyObject* tail) {
+    return Ref::check(PyUnicode_FromFormat("%U%zd%U%U", T.*prefix, count, T.*suffix, tail));
 }
 
 Ref fallback_summary(PyObject* const* params) {
@@ -66,17 +67,13 @@ Ref fallback_summary(PyObject* const* params) {
     Ref request = first_user_request(messages);
     if (request) check(PyList_Append(goals.get(), request.get()));
     const Py_ssize_t count = PyList_GET_SIZE(messages);
-    TextWriter summary;
-    summary.add(T.with_prefix);
-    summary.add(Ref::check(PyUnicode_FromFormat("%zd", count)));
-    summary.add(T.with_suffix);
-    summary.add(text_of(request ? request.get() : T.unknown));
+    Ref request_text = text_of(request ? request.get() : T.unknown);
     RecordBuilder record;
     record.add(std::move(goals));
     record.add(std::move(progress));
-    record.add(count_text(&Texts::had_prefix, count, &Texts::had_suffix));
+    record.add(count_text(&Texts::had_prefix, count, &Texts::had_suffix, T.empty));
     for (int i = 0; i < 4; ++i) record.add_empty();
-    record.add(summary.finish());
+    record.add(count_text(&Texts::with_prefix, count, &Texts::with_suffix, request_text.get()));
     return record.finish();
 }
 
