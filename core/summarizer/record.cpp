@@ -46,9 +46,8 @@ Ref first_user_request(PyObject* messages) {
         Ref msg = Ref::borrow(PyList_GET_ITEM(messages, i));
         Ref role = mapping_get(msg.get(), T.role);
         if (!equals(role.get(), T.user)) continue;
-        Ref content = mapping_get(msg.get(), T.content);
-        if (!is_true(content.get())) continue;
-        content = subscript(msg.get(), T.content);
+        Ref content = get_if_true(msg.get(), T.content);
+        if (!content) continue;
         content = shorten(std::move(content), 200, T.ellipsis);
         if (!first) first = std::move(content);
     }

@@ -69,9 +69,8 @@ Ref format_summary_for_context(PyObject* const* params) {
     out.next_entry();
     out.add(T.summary_note);
     for (const Section& section : sections) {
-        Ref value = mapping_get(summary, T.*section.key);
-        if (!is_true(value.get())) continue;
-        value = subscript(summary, T.*section.key);
+        Ref value = get_if_true(summary, T.*section.key);
+        if (!value) continue;
         write_section(out, section, value.get());
     }
     return out.finish();

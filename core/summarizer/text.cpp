@@ -33,6 +33,25 @@ Ref subscript(PyObject* obj, PyObject* key) {
     return Ref::check(PyObject_GetItem(obj, key));
 }
 
+namespace {
+
+// Built-in values whose truth test runs no code of anyone's.
+bool plain_truth(PyObject* value) {
+    return PyUnicode_CheckExact(value) || PyList_CheckExact(value) || PyTuple_CheckExact(value) ||
+           PyDict_CheckExact(value) || PyLong_CheckExact(value) || PyFloat_CheckExact(value) ||
+           value == Py_None || PyBool_Check(value);
+}
+
+}  // namespace
+
+Ref get_if_true(PyObject* obj, PyObject* key) {
+    Ref value = mapping_get(obj, key);
+    if (!is_true(value.get())) return Ref();
+    // Nothing ran since an exact dict's read, so its second read is this value.
+    if (PyDict_CheckExact(obj) && plain_truth(value.get())) return value;
+    return subscript(obj, key);
+}
+
 Ref text_of(PyObject* value) {
     if (PyUnicode_CheckExact(value)) return Ref::borrow(value);
     if (PyLong_CheckExact(value) || PyFloat_CheckExact(value)) {
@@ -85,22 +104,9 @@ TextWriter::~TextWriter() {
     for (const Piece& piece : pieces_) Py_DECREF(piece.text);
 }
 
-void TextWriter::grow(Py_ssize_t length, Py_UCS4 max_char) {
-    if (length > std::numeric_limits<Py_ssize_t>::max() - length_) {
-        PyErr_NoMemory();
-        throw PyError{};
-    }
-    length_ += length;
-    max_char_ = std::max(max_char_, max_char);
-}
-
-void TextWriter::push(PyObject* text, Py_ssize_t length, Py_UCS4 max_char) {
-    if (length == 0) return;
-    const bool separated = separator_pending_;
-    if (separated) grow(PyUnicode_GET_LENGTH(separator_), PyUnicode_MAX_CHAR_VALUE(separator_));
-    grow(length, max_char);
-    pieces_.push_back(Piece{Py_NewRef(text), separated ? ~length : length});
-    separator_pending_ = false;
+void TextWriter::no_room() {
+    PyErr_NoMemory();
+    throw PyError{};
 }
 
 // A separator whose entry stayed empty still stands in the text.
@@ -110,18 +116,6 @@ void TextWriter::flush_separator() {
     push(separator_, PyUnicode_GET_LENGTH(separator_), PyUnicode_MAX_CHAR_VALUE(separator_));
 }
 
-void TextWriter::next_entry() {
-    if (started_ && separator_ != nullptr) {
-        flush_separator();
-        separator_pending_ = true;
-    }
-    started_ = true;
-}
-
-void TextWriter::add(PyObject* text) {
-    push(text, PyUnicode_GET_LENGTH(text), PyUnicode_MAX_CHAR_VALUE(text));
-}
-
 void TextWriter::add(Ref text) { add(text.get()); }
 
 void TextWriter::add_prefix(PyObject* text, Py_ssize_t length) {
@@ -129,11 +123,7 @@ void TextWriter::add_prefix(PyObject* text, Py_ssize_t length) {
     push(text, length, prefix_max_char(text, length));
 }
 
-void TextWriter::add_text_of(PyObject* value) {
-    if (PyUnicode_CheckExact(value)) {
-        add(value);
-        return;
-    }
+void TextWriter::add_formatted(PyObject* value) {
     // A __format__ may answer with a str subclass: its characters are copied
     // like any other piece.
     Ref text = text_of(value);
@@ -155,6 +145,48 @@ void TextWriter::add_shortened(Ref value, Py_ssize_t length, PyObject* marker) {
     add_text_of(cut.get());
 }
 
+namespace {
+
+// Copies a short run with a few fixed-size moves instead of a call: most
+// pieces are a prefix or a short line.
+inline void copy_bytes(char* to, const char* from, std::size_t count) {
+    if (count >= 16) {
+        std::memcpy(to, from, count);
+    } else if (count >= 8) {
+        std::memcpy(to, from, 8);
+        std::memcpy(to + count - 8, from + count - 8, 8);
+    } else if (count >= 4) {
+        std::memcpy(to, from, 4);
+        std::memcpy(to + count - 4, from + count - 4, 4);
+    } else {
+        for (std::size_t i = 0; i < count; ++i) to[i] = from[i];
+    }
+}
+
+}  // namespace
+
+// Each piece is released as soon as it is copied, so the text is read once.
+void TextWriter::write_into(PyObject* result) {
+    const int kind = PyUnicode_KIND(result);
+    char* data = static_cast<char*>(PyUnicode_DATA(result));
+    Py_ssize_t at = 0;
+    auto copy = [&](PyObject* text, Py_ssize_t length) {
+        if (PyUnicode_KIND(text) == kind) {
+            copy_bytes(data + at * kind, static_cast<const char*>(PyUnicode_DATA(text)),
+                       static_cast<std::size_t>(length * kind));
+        } else {
+            _PyUnicode_FastCopyCharacters(result, at, text, 0, length);
+        }
+        at += length;
+    };
+    for (const Piece& piece : pieces_) {
+        if (piece.stored_length < 0) copy(separator_, PyUnicode_GET_LENGTH(separator_));
+        copy(piece.text, piece.stored_length < 0 ? ~piece.stored_length : piece.stored_length);
+        Py_DECREF(piece.text);
+    }
+    pieces_.clear();
+}
+
 Ref TextWriter::finish() {
     flush_separator();
     if (pieces_.empty()) return Ref::borrow(T.empty);
@@ -164,21 +196,7 @@ Ref TextWriter::finish() {
         return Ref::borrow(first.text);
     }
     Ref result = Ref::check(PyUnicode_New(length_, max_char_));
-    Py_ssize_t at = 0;
-    auto copy = [&](PyObject* text, Py_ssize_t length) {
-        const int kind = PyUnicode_KIND(result.get());
-        if (PyUnicode_KIND(text) == kind) {
-            std::memcpy(static_cast<char*>(PyUnicode_DATA(result.get())) + at * kind, PyUnicode_DATA(text),
-                        static_cast<std::size_t>(length * kind));
-        } else {
-            _PyUnicode_FastCopyCharacters(result.get(), at, text, 0, length);
-        }
-        at += length;
-    };
-    for (const Piece& piece : pieces_) {
-        if (piece.stored_length < 0) copy(separator_, PyUnicode_GET_LENGTH(separator_));
-        copy(piece.text, piece.stored_length < 0 ? ~piece.stored_length : piece.stored_length);
-    }
+    write_into(result.get());
     return result;
 }
 

@@ -1,7 +1,9 @@
 // Reading values the way the host's own code would, and writing text once.
 #pragma once
 
+#include <algorithm>
 #include <cstring>
+#include <limits>
 #include <vector>
 
 #include "ref.hpp"
@@ -33,10 +35,16 @@ Ref get_or(PyObject* obj, PyObject* key, MakeFallback&& make_fallback) {
 // obj[key]
 Ref subscript(PyObject* obj, PyObject* key);
 
-// a == b, by the host's rules; two exact str compare their characters directly.
+// obj.get(key), and when that is true, obj[key] as the second read gives it
+// (an empty Ref when the first read is false).
+Ref get_if_true(PyObject* obj, PyObject* key);
+
+// a == b, by the host's rules; two exact str compare their characters directly
+// (two interned ones are equal only when they are the same object).
 inline bool equals(PyObject* a, PyObject* b) {
     if (a == b) return true;
     if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) {
+        if (PyUnicode_CHECK_INTERNED(a) && PyUnicode_CHECK_INTERNED(b)) return false;
         const Py_ssize_t length = PyUnicode_GET_LENGTH(a);
         return length == PyUnicode_GET_LENGTH(b) && PyUnicode_KIND(a) == PyUnicode_KIND(b) &&
                std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
@@ -71,14 +79,26 @@ public:
     TextWriter& operator=(const TextWriter&) = delete;
     ~TextWriter();
 
-    void next_entry();
+    void next_entry() {
+        if (started_ && separator_ != nullptr) {
+            flush_separator();
+            separator_pending_ = true;
+        }
+        started_ = true;
+    }
     // A str (borrowed; the writer keeps its own reference).
-    void add(PyObject* text);
+    void add(PyObject* text) { push(text, PyUnicode_GET_LENGTH(text), PyUnicode_MAX_CHAR_VALUE(text)); }
     void add(Ref text);
     // The first `length` characters of a str.
     void add_prefix(PyObject* text, Py_ssize_t length);
     // format(value, "")
-    void add_text_of(PyObject* value);
+    void add_text_of(PyObject* value) {
+        if (PyUnicode_CheckExact(value)) {
+            add(value);
+        } else {
+            add_formatted(value);
+        }
+    }
     // format(value, ""), cut to `length` characters followed by `marker`
     // when longer, as the host's len, slice and + would do.
     void add_shortened(Ref value, Py_ssize_t length, PyObject* marker);
@@ -92,9 +112,23 @@ private:
         PyObject* text;  // owned
         Py_ssize_t stored_length;
     };
-    void push(PyObject* text, Py_ssize_t length, Py_UCS4 max_char);
-    void grow(Py_ssize_t length, Py_UCS4 max_char);
+    void push(PyObject* text, Py_ssize_t length, Py_UCS4 max_char) {
+        if (length == 0) return;
+        const bool separated = separator_pending_;
+        if (separated) grow(PyUnicode_GET_LENGTH(separator_), PyUnicode_MAX_CHAR_VALUE(separator_));
+        grow(length, max_char);
+        pieces_.push_back(Piece{Py_NewRef(text), separated ? ~length : length});
+        separator_pending_ = false;
+    }
+    void grow(Py_ssize_t length, Py_UCS4 max_char) {
+        if (length > std::numeric_limits<Py_ssize_t>::max() - length_) no_room();
+        length_ += length;
+        max_char_ = std::max(max_char_, max_char);
+    }
+    [[noreturn]] static void no_room();
+    void add_formatted(PyObject* value);
     void flush_separator();
+    void write_into(PyObject* result);
 
     std::vector<Piece> pieces_;
     PyObject* separator_;

@@ -58,9 +58,8 @@ void write_assistant(TextWriter& out, PyObject* msg, PyObject* content) {
         out.add(T.assistant_prefix);
         out.add_text_of(content);
     }
-    Ref calls = mapping_get(msg, T.tool_calls);
-    if (!is_true(calls.get())) return;
-    calls = subscript(msg, T.tool_calls);
+    Ref calls = get_if_true(msg, T.tool_calls);
+    if (!calls) return;
     Ref iterator = Ref::check(PyObject_GetIter(calls.get()));
     while (Ref tc = Ref::steal(PyIter_Next(iterator.get()))) write_tool_call(out, tc.get());
     if (PyErr_Occurred()) throw PyError{};
