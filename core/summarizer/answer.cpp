@@ -1,4 +1,6 @@
 // The model's answer -> record.
+#include <cstring>
+
 #include "functions.hpp"
 #include "module.hpp"
 #include "record.hpp"
@@ -35,11 +37,26 @@ public:
     }
     bool is_fence(Span span) const { return span.end - span.start == 3 && starts_with_fence(span); }
     Py_ssize_t line_end(Py_ssize_t from) const {
-        while (from < length_ && (*this)[from] != '\n') ++from;
-        return from;
+        switch (kind_) {
+        case PyUnicode_1BYTE_KIND: {
+            const auto* data = static_cast<const Py_UCS1*>(data_);
+            const void* found = std::memchr(data + from, '\n', static_cast<std::size_t>(length_ - from));
+            return found != nullptr ? static_cast<const Py_UCS1*>(found) - data : length_;
+        }
+        case PyUnicode_2BYTE_KIND:
+            return find_newline(static_cast<const Py_UCS2*>(data_), from);
+        default:
+            return find_newline(static_cast<const Py_UCS4*>(data_), from);
+        }
     }
 
 private:
+    template <class Char>
+    Py_ssize_t find_newline(const Char* data, Py_ssize_t from) const {
+        while (from < length_ && data[from] != '\n') ++from;
+        return from;
+    }
+
     int kind_;
     const void* data_;
     Py_ssize_t length_;
