@@ -161,21 +161,8 @@ bool close_inner(CoroutineObject* c) {
     return static_cast<bool>(Ref::steal(PyObject_CallNoArgs(method.get())));
 }
 
-// throw() while suspended: the awaited object gets the exception first, and
-// whatever comes back out of it is raised at the await.
-Outcome throw_inner(CoroutineObject* c, Thrown& thrown, PyObject* const* args, Py_ssize_t nargs) {
-    if (PyErr_GivenExceptionMatches(args[0], PyExc_GeneratorExit)) {
-        if (close_inner(c)) thrown.raise();
-        return raise_at_await(c);
-    }
-    PyObject* method = nullptr;
-    if (_PyObject_LookupAttr(c->awaiting, T.throw_, &method) < 0) return raise_at_await(c);
-    if (method == nullptr) {
-        thrown.raise();
-        return raise_at_await(c);
-    }
-    Ref throw_method = Ref::steal(method);
-    PyObject* value = PyObject_Vectorcall(throw_method.get(), args, static_cast<size_t>(nargs), nullptr);
+// The awaited object's throw() answered: a value it yields, or its end.
+Outcome after_inner_throw(CoroutineObject* c, PyObject* value) {
     if (value != nullptr) return {Ref::steal(value), true};
     if (!PyErr_ExceptionMatches(PyExc_StopIteration)) return raise_at_await(c);
     PyObject* returned = nullptr;
@@ -281,26 +268,56 @@ PyObject* Coroutine_send(PyObject* self, PyObject* arg) {
 
 PyObject* Coroutine_iternext(PyObject* self) { return Coroutine_send(self, Py_None); }
 
+// throw() while suspended, in the host's order: the awaited object gets the
+// arguments as they are, and only an exception raised here is checked first.
+// Arguments refused here leave the coroutine suspended.
+PyObject* throw_suspended(CoroutineObject* c, PyObject* const* args, Py_ssize_t nargs) {
+    auto resume = [c](auto step) {
+        PyObject* value = nullptr;
+        const PySendResult sent = run(c, &value, step);  // writes value: read it after
+        return as_method_result(sent, value);
+    };
+    Thrown thrown;
+    if (PyErr_GivenExceptionMatches(args[0], PyExc_GeneratorExit)) {
+        c->running = true;
+        const bool closed = close_inner(c);
+        c->running = false;
+        if (closed && !thrown.take(args, nargs)) return nullptr;
+        return resume([&] {
+            if (closed) thrown.raise();
+            return raise_at_await(c);
+        });
+    }
+    PyObject* method = nullptr;
+    if (_PyObject_LookupAttr(c->awaiting, T.throw_, &method) < 0) return nullptr;
+    Ref throw_method = Ref::steal(method);
+    if (throw_method) {
+        return resume([&] {
+            return after_inner_throw(
+                c, PyObject_Vectorcall(throw_method.get(), args, static_cast<size_t>(nargs), nullptr));
+        });
+    }
+    if (!thrown.take(args, nargs)) return nullptr;
+    return resume([&] {
+        thrown.raise();
+        return raise_at_await(c);
+    });
+}
+
 PyObject* Coroutine_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     CoroutineObject* c = as_coroutine(self);
     if (!_PyArg_CheckPositional("throw", nargs, 1, 3)) return nullptr;
+    if (c->phase == Phase::awaiting && !c->running) return throw_suspended(c, args, nargs);
     Thrown thrown;
     if (!thrown.take(args, nargs)) return nullptr;
     if (refuse_if_running(c)) return nullptr;
-    PyObject* value = nullptr;
-    switch (c->phase) {
-    case Phase::created:
-        finish(c);
-        thrown.raise();
+    if (c->phase == Phase::finished) {
+        refuse_reuse();
         return nullptr;
-    case Phase::awaiting: {
-        const PySendResult sent = run(c, &value, [&] { return throw_inner(c, thrown, args, nargs); });
-        return as_method_result(sent, value);
     }
-    case Phase::finished:
-        break;
-    }
-    refuse_reuse();
+    // Not started: raised at the body's start, which ends it.
+    finish(c);
+    thrown.raise();
     return nullptr;
 }
 
@@ -311,11 +328,12 @@ PyObject* Coroutine_close(PyObject* self, PyObject*) {
         finish(c);
         Py_RETURN_NONE;
     }
+    // The body never awaits again once the await failed: it either ends with
+    // a record, which close() drops as the host does, or raises.
     PyObject* value = nullptr;
     if (run(c, &value, [c] { return close_suspended(c); }) != PYGEN_ERROR) {
         Py_XDECREF(value);
-        PyErr_SetString(PyExc_RuntimeError, "coroutine ignored GeneratorExit");
-        return nullptr;
+        Py_RETURN_NONE;
     }
     if (!PyErr_ExceptionMatches(PyExc_GeneratorExit)) return nullptr;
     PyErr_Clear();
