@@ -82,6 +82,46 @@ def drive(coroutine):
     raise AssertionError("the client answered at once; nothing should suspend")
 
 
+class Pending:
+    """Holds the request, as a client does until its answer comes."""
+
+    def __init__(self, kwargs):
+        self.kwargs = kwargs
+
+    def __await__(self):
+        yield self
+
+
+class PendingClient:
+    def complete(self, **kwargs):
+        return Pending(kwargs)
+
+
+def request_bytes(pending):
+    """What the client holds of one request: its awaitable, the keywords, the
+    message list and the two messages with their texts."""
+    kwargs = pending.kwargs
+    messages = kwargs["messages"]
+    size = sys.getsizeof(pending) + sys.getsizeof(pending.__dict__) + sys.getsizeof(kwargs)
+    size += sys.getsizeof(messages) + sum(sys.getsizeof(m) for m in messages)
+    return size + sys.getsizeof(messages[0]["content"])
+
+
+def pending_call_bytes(messages, calls=10_000):
+    """Bytes each pending call holds beyond its request (the transcript travels in it)."""
+    summarizer = ext.ConversationSummarizer(PendingClient())
+    tracemalloc.start()
+    before, _ = tracemalloc.get_traced_memory()
+    coroutines = [summarizer.summarize_messages(messages) for _ in range(calls)]
+    pendings = [c.send(None) for c in coroutines]
+    after, _ = tracemalloc.get_traced_memory()
+    tracemalloc.stop()
+    held = sum(request_bytes(p) for p in pendings)
+    for c in coroutines:
+        c.close()
+    return (after - before - held) / calls, held / calls
+
+
 def main():
     rng = random.Random(7)
     rows = []
@@ -114,9 +154,12 @@ def main():
     rows.append(("format_summary_for_context, 50 items: twin / ext",
                  best(lambda: twin_summarizer.format_summary_for_context(record), 50)
                  / best(lambda: ext_summarizer.format_summary_for_context(record), 50)))
+    own, held = pending_call_bytes(short[:20])
+    rows.append(("10,000 pending calls: (bytes held per call) / (its request)", (own + held) / held))
     width = max(len(name) for name, _ in rows)
     for name, ratio in rows:
         print(f"{name:<{width}}  {ratio:6.2f}")
+    print(f"each pending call holds {own:.0f} bytes of its own beside its request of {held:.0f}")
 
 
 if __name__ == "__main__":
