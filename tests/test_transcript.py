@@ -230,6 +230,26 @@ def test_non_dict_tool_calls_are_skipped_between_dicts(impl):
     )
 
 
+class ClaimsDict:
+    """Not a dict, but its __class__ says it is one, which isinstance believes."""
+
+    __class__ = dict
+
+    def get(self, key, default=None):
+        return {"name": "posed"}.get(key, default)
+
+
+def test_tool_call_tested_as_isinstance_does(impl):
+    message = assistant_calling(ClaimsDict())
+    assert transcript(impl, [message]) == "[Assistant called posed]: "
+
+
+def test_arguments_claiming_dict_are_refused_by_the_brief(impl):
+    message = assistant_calling({"name": "t", "arguments": ClaimsDict()})
+    with pytest.raises(TypeError, match=r"^Argument 'args' has incorrect type"):
+        transcript(impl, [message])
+
+
 def test_tool_calls_iterated_as_given(impl):
     message = {"role": "assistant", "tool_calls": ({"name": "a"}, {"name": "b"})}
     assert transcript(impl, [message]) == "[Assistant called a]: \n[Assistant called b]: "

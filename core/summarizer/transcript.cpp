@@ -12,6 +12,12 @@ constexpr Py_ssize_t argument_value_limit = 100;
 
 Ref new_dict() { return Ref::check(PyDict_New()); }
 
+// isinstance(obj, dict), which also believes an object's own __class__.
+bool is_dict_instance(PyObject* obj) {
+    return PyDict_Check(obj) ||
+           check(PyObject_IsInstance(obj, reinterpret_cast<PyObject*>(&PyDict_Type))) != 0;
+}
+
 // tc.get(key, tc.get("function", {}).get(key, fallback)): a key on the tool
 // call itself wins whenever present, yet the nested mapping is read first,
 // every time. A nullptr fallback stands for a new empty dict.
@@ -35,13 +41,13 @@ Ref decoded_arguments(Ref args) {
 }
 
 Ref arguments_brief(PyObject* args) {
-    if (PyDict_Check(args)) return call_global(T.brief_args, args);
+    if (is_dict_instance(args)) return call_global(T.brief_args, args);
     Ref text = str_of(args);
     return prefix(text.get(), raw_arguments_limit);
 }
 
 void write_tool_call(TextWriter& out, PyObject* tc) {
-    if (!PyDict_Check(tc)) return;
+    if (!is_dict_instance(tc)) return;
     Ref name = tool_call_field(tc, T.name, T.unknown);
     Ref args = decoded_arguments(tool_call_field(tc, T.arguments, nullptr));
     Ref brief = arguments_brief(args.get());
