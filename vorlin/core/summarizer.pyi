@@ -5,6 +5,7 @@ from typing import Any as Any
 
 logger: logging.Logger
 SUMMARIZE_PROMPT: str
+__test__: dict[str, Any]
 
 class ConversationSummarizer:
     _llm: Any
