@@ -1,0 +1,211 @@
+"""vorlin-summarize end to end: in-process through main(), and the installed command."""
+
+import io
+import json
+import logging
+import os
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+import twin
+from openai_server import CANNED, Reply, completion, openai_server  # noqa: F401
+from vorlin_summarizer.cli import main
+
+EXAMPLE = Path(__file__).resolve().parent.parent / "examples" / "conversation.json"
+MESSAGES = json.loads(EXAMPLE.read_text(encoding="utf-8"))
+OFFLINE_LINE = ("vorlin-summarize: no --base-url or VORLIN_SUMMARIZER_BASE_URL: offline, "
+                "printing the basic summary")
+KEY_ENV = "VORLIN_TEST_API_KEY"
+RECORD_KEYS = ["goals", "progress", "current_state", "key_decisions", "key_facts",
+               "blockers", "next_steps", "summary", "created_at"]
+
+
+def rendered(record):
+    return twin.ConversationSummarizer(None).format_summary_for_context(record)
+
+
+def fallback_text(messages):
+    return rendered(twin._fallback_summary(messages))
+
+
+def stdin_of(data: bytes, tty=False):
+    stream = io.TextIOWrapper(io.BytesIO(data), encoding="utf-8")
+    stream.isatty = lambda: tty
+    return stream
+
+
+class Terminal(io.StringIO):
+    def isatty(self):
+        return True
+
+
+@pytest.fixture(autouse=True)
+def plain_environment(monkeypatch):
+    for name in ("VORLIN_SUMMARIZER_BASE_URL", "VORLIN_SUMMARIZER_MODEL", "OPENAI_API_KEY"):
+        monkeypatch.delenv(name, raising=False)
+
+
+def as_json_lines(messages):
+    return "\n\n".join(json.dumps(m) for m in messages) + "\n"  # a blank line is allowed
+
+
+@pytest.mark.parametrize("form", ["array", "json-lines", "stdin-dash", "stdin-implicit"])
+def test_offline_prints_the_basic_summary(form, tmp_path, monkeypatch, capsys, log):
+    if form == "array":
+        argv = [str(EXAMPLE)]
+    elif form == "json-lines":
+        path = tmp_path / "conversation.jsonl"
+        path.write_text(as_json_lines(MESSAGES), encoding="utf-8")
+        argv = [str(path)]
+    else:
+        monkeypatch.setattr(sys, "stdin", stdin_of(EXAMPLE.read_bytes()))
+        argv = ["-"] if form == "stdin-dash" else []
+
+    assert main(argv) == 0
+
+    out, err = capsys.readouterr()
+    assert out == fallback_text(MESSAGES) + "\n"
+    assert err == OFFLINE_LINE + "\n"
+    assert [r.getMessage() for r in log.records] == ["Empty response from summarizer LLM"]
+
+
+def test_json_output_is_the_record(tmp_path, capsys):
+    messages = [{"role": "user", "content": "Résumé the café notes ☕"}]
+    path = tmp_path / "c.json"
+    path.write_text(json.dumps(messages), encoding="utf-8")
+
+    assert main(["--json", str(path)]) == 0
+
+    out = capsys.readouterr().out
+    assert "Résumé the café notes ☕" in out  # not \u escapes
+    assert out.startswith('{\n  "goals": [\n    "R')  # indent 2
+    record = json.loads(out)
+    assert list(record) == RECORD_KEYS
+    assert record | {"created_at": 0} == twin._fallback_summary(messages) | {"created_at": 0}
+
+
+@pytest.mark.parametrize("configured_by", ["options", "environment"])
+def test_server_answer_is_rendered(configured_by, openai_server, tmp_path, monkeypatch,
+                                   capsys, log):
+    monkeypatch.setenv(KEY_ENV, "sk-cli-test")
+    earlier = tmp_path / "earlier.md"
+    earlier.write_text("From the file.\n", encoding="utf-8")
+    argv = ["--api-key-env", KEY_ENV, "--summary", "From the option.",
+            "--summary-file", str(earlier), str(EXAMPLE)]
+    if configured_by == "options":
+        argv = ["--base-url", openai_server.base_url, "--model", "local-model", *argv]
+    else:
+        monkeypatch.setenv("VORLIN_SUMMARIZER_BASE_URL", openai_server.base_url)
+        monkeypatch.setenv("VORLIN_SUMMARIZER_MODEL", "local-model")
+
+    assert main(argv) == 0
+
+    out, err = capsys.readouterr()
+    assert out == rendered(CANNED) + "\n"
+    assert err == ""
+    assert log.records == []
+    [request] = openai_server.requests
+    assert request.body["model"] == "local-model"
+    assert request.headers["authorization"] == "Bearer sk-cli-test"
+    assert request.body["messages"][0]["content"].endswith(
+        "## Previous Summary (build on this):\nFrom the option.\n\nFrom the file.\n\n\n"
+        "## Conversation to Summarize:\n" + twin._format_messages_for_summary(MESSAGES))
+
+
+@pytest.mark.parametrize("terminal", [False, True], ids=["piped", "terminal"])
+def test_chunks_build_on_each_other(terminal, openai_server, monkeypatch, capsys):
+    answers = [{"summary": f"after chunk {n}", "goals": [f"goal {n}"]} for n in (1, 2, 3)]
+    openai_server.reply(*(Reply(body=completion(json.dumps(a))) for a in answers))
+    if terminal:
+        monkeypatch.setattr(sys, "stderr", Terminal())
+
+    assert main(["--base-url", openai_server.base_url, "--chunk", "3", str(EXAMPLE)]) == 0
+
+    out = capsys.readouterr().out
+    systems = [r.body["messages"][0]["content"] for r in openai_server.requests]
+    chunks = [MESSAGES[0:3], MESSAGES[3:6], MESSAGES[6:8]]
+    assert len(systems) == 3
+    assert "## Previous Summary" not in systems[0]
+    for system, chunk, before in zip(systems, chunks, [None, *answers]):
+        previous = "" if before is None else (
+            "## Previous Summary (build on this):\n" + rendered(twin._parse_summary(
+                json.dumps(before))) + "\n\n\n")
+        assert system.endswith(
+            "\n" + previous + "## Conversation to Summarize:\n"
+            + twin._format_messages_for_summary(chunk))
+    assert out == rendered(twin._parse_summary(json.dumps(answers[2]))) + "\n"
+    if terminal:
+        bar = sys.stderr.getvalue()
+        assert bar.count("\r") == 3 and bar.endswith("] 3/3 chunks\n")
+    else:
+        assert capsys.readouterr().err == ""
+
+
+BAD_INPUTS = {
+    # name: (argv, file content or None, expected text after "vorlin-summarize: error: ")
+    "missing-file": (["{dir}/absent.json"], None,
+                     "cannot read conversation {dir}/absent.json: No such file or directory"),
+    "not-json": (["{file}"], b"hello\n",
+                 "{file} is neither JSON nor JSON Lines (line 1: Expecting value)"),
+    "empty": (["{file}"], b" \n", "{file} is empty: expected a JSON array of messages or "
+              "JSON Lines"),
+    "not-utf8": (["{file}"], b'[{"content": "\xff"}]', "conversation {file} is not UTF-8 text "
+                 "(byte 14)"),
+    "object": (["{file}"], b'{\n"role": "user"\n}\n', "{file} holds an object, not a JSON "
+               "array of messages or JSON Lines"),
+    "array-element": (["{file}"], b'[{"role": "user"}, 3]',
+                      "{file}: element [1] is a number, not a message object"),
+    "json-lines-element": (["{file}"], b'{"role": "user"}\n["x"]\n',
+                           "{file}: line 2 is an array, not a message object"),
+    "chunk-zero": (["--chunk", "0", "{file}"], b"[]",
+                   "argument --chunk: must be 1 or more, got 0"),
+    "timeout": (["--timeout", "0", "{file}"], b"[]",
+                "argument --timeout: must be a positive number of seconds, got 0"),
+    "base-url": (["--base-url", "ftp://x", "{file}"], b"[]",
+                 "base URL must start with http:// or https://, got 'ftp://x'"),
+    "unknown-option": (["--frobnicate", "{file}"], b"[]",
+                       "unrecognized arguments: --frobnicate"),
+    "terminal-stdin": ([], None, "no conversation file given (use '-' to type one on the "
+                       "terminal)"),
+}
+
+
+@pytest.mark.parametrize("case", list(BAD_INPUTS))
+def test_bad_input_is_one_line_and_status_2(case, tmp_path, monkeypatch, capsys):
+    argv, content, expected = BAD_INPUTS[case]
+    file = tmp_path / "input.json"
+    if content is not None:
+        file.write_bytes(content)
+    monkeypatch.setattr(sys, "stdin", stdin_of(b"[]", tty=True))
+    fill = {"dir": str(tmp_path), "file": str(file)}
+
+    assert main([arg.format(**fill) for arg in argv]) == 2
+
+    out, err = capsys.readouterr()
+    assert out == ""
+    assert err == "vorlin-summarize: error: " + expected.format(**fill) + "\n"
+
+
+@pytest.mark.parametrize("server_fails", [False, True], ids=["offline", "http-500"])
+def test_installed_command(server_fails, openai_server):
+    command = Path(sys.executable).with_name("vorlin-summarize")
+    env = {k: v for k, v in os.environ.items()
+           if not k.startswith("VORLIN_") and k != "OPENAI_API_KEY"}
+    argv = [str(command), str(EXAMPLE)]
+    if server_fails:
+        openai_server.reply(Reply(500, "model not loaded"))
+        argv[1:1] = ["--base-url", openai_server.base_url]
+
+    done = subprocess.run(argv, capture_output=True, text=True, env=env, timeout=60)
+
+    assert (done.returncode, done.stdout) == (0, fallback_text(MESSAGES) + "\n")
+    if server_fails:
+        assert done.stderr == ("vorlin.summarizer: ERROR: Summarization failed: HTTP 500 from "
+                               f"{openai_server.url}: model not loaded\n")
+    else:
+        assert done.stderr == (OFFLINE_LINE + "\n"
+                               "vorlin.summarizer: WARNING: Empty response from summarizer LLM\n")
+
