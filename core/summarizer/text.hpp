@@ -117,7 +117,8 @@ private:
         const bool separated = separator_pending_;
         if (separated) grow(PyUnicode_GET_LENGTH(separator_), PyUnicode_MAX_CHAR_VALUE(separator_));
         grow(length, max_char);
-        pieces_.push_back(Piece{Py_NewRef(text), separated ? ~length : length});
+        pieces_.push_back(Piece{text, separated ? ~length : length});
+        Py_INCREF(text);  // only once the piece is stored: growing the list may throw
         separator_pending_ = false;
     }
     void grow(Py_ssize_t length, Py_UCS4 max_char) {
