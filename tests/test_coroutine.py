@@ -1,6 +1,7 @@
 """The coroutine of summarize_messages against the host's own: the twin's
 method is an `async def`, so every script of send, throw and close must end
 the same way on both, step by step, with the same log lines."""
+import asyncio
 import gc
 import itertools
 import logging
@@ -229,3 +230,36 @@ def test_inputs_are_released_on_every_ending(script, records):
     else:
         del coro
     assert counts(summarizer, client, messages, existing) == before
+
+
+class Immediate:
+    async def complete(self, *, messages, max_tokens):
+        return Response('{"summary": "s"}')
+
+
+class Delegating:
+    """A host awaitable that awaits another through its __await__ iterator."""
+
+    def __init__(self, inner):
+        self.inner = inner
+
+    def __await__(self):
+        return (yield from self.inner.__await__())
+
+
+@types.coroutine
+def generator_based(inner):
+    return (yield from inner)
+
+
+@pytest.mark.parametrize("module", [ext, twin], ids=["ext", "twin"])
+@pytest.mark.parametrize("wrap", [Delegating, generator_based])
+def test_awaited_through_yield_from(module, wrap):
+    """yield from needs an iterator: the host's coroutine_wrapper is one, and a
+    generator-based coroutine may yield from a coroutine."""
+    summarizer = module.ConversationSummarizer(Immediate())
+
+    async def main():
+        return await wrap(summarizer.summarize_messages([{"role": "user", "content": "x"}]))
+
+    assert asyncio.run(main())["summary"] == "s"

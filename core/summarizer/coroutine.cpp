@@ -435,6 +435,8 @@ PyTypeObject CoroutineType = {
     .tp_traverse = Coroutine_traverse,
     .tp_clear = Coroutine_clear,
     .tp_weaklistoffset = offsetof(CoroutineObject, weakrefs),
+    // An iterator of its own, as __await__ returns it: `yield from` takes it.
+    .tp_iter = PyObject_SelfIter,
     .tp_iternext = Coroutine_iternext,
     .tp_methods = coroutine_methods,
     .tp_getset = coroutine_getset,
