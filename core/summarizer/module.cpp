@@ -78,11 +78,29 @@ Ref json_loads(PyObject* text) {
     return Ref::check(PyObject_CallMethodOneArg(json.get(), T.loads, text));
 }
 
+namespace {
+
+// What an `except` clause accepts: an exception class, or a tuple of them.
+bool catchable(PyObject* classes) {
+    if (!PyTuple_Check(classes)) return PyExceptionClass_Check(classes);
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(classes); ++i) {
+        if (!PyExceptionClass_Check(PyTuple_GET_ITEM(classes, i))) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 bool json_decode_error_pending() {
     PendingError pending;
     try {
         Ref json = global(T.json);
         Ref decode_error = Ref::check(PyObject_GetAttr(json.get(), T.JSONDecodeError));
+        if (!catchable(decode_error.get())) {
+            PyErr_SetString(PyExc_TypeError,
+                            "catching classes that do not inherit from BaseException is not allowed");
+            throw PyError{};
+        }
         return PyErr_GivenExceptionMatches(pending.type(), decode_error.get()) != 0;
     } catch (const PyError&) {
         pending.chain_under_current();
