@@ -409,9 +409,12 @@ def test_coroutine_marker_without_asyncio(tmp_path):
         import vorlin.core.summarizer as module
 
         cls = module.ConversationSummarizer
-        print(json.dumps([cls.summarize_messages._is_coroutine,
-                          cls.format_summary_for_context._is_coroutine]))
+        without = [cls.summarize_messages._is_coroutine, cls.format_summary_for_context._is_coroutine]
+        del sys.modules["asyncio"], sys.modules["asyncio.coroutines"]
+        import asyncio.coroutines
+        later = cls.summarize_messages._is_coroutine is asyncio.coroutines._is_coroutine
+        print(json.dumps([*without, later]))
         """,
         tmp_path,
     )
-    assert facts == [True, False]
+    assert facts == [True, False, True]

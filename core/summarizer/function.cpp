@@ -211,8 +211,10 @@ int set_annotations(PyObject* self, PyObject* value, void*) {
     return 0;
 }
 
-// The marker of asyncio.coroutines for a coroutine function (True when that
-// module cannot give it), False for every other function; kept once resolved.
+// The marker of asyncio.coroutines for a coroutine function, False for every
+// other function; kept once resolved. True stands in while that module cannot
+// give it, and is not kept: the failure may pass (memory pressure, an import
+// path set up later), and asyncio must then still recognise the method.
 PyObject* get_is_coroutine(PyObject* self, void*) {
     FunctionObject* f = as_function(self);
     if (f->is_coroutine != nullptr) return Py_NewRef(f->is_coroutine);
@@ -225,9 +227,10 @@ PyObject* get_is_coroutine(PyObject* self, void*) {
         if (module) f->is_coroutine = PyObject_GetAttr(module.get(), T.is_coroutine);
         if (f->is_coroutine != nullptr) return Py_NewRef(f->is_coroutine);
         PyErr_Clear();
+        Py_RETURN_TRUE;
     }
-    f->is_coroutine = PyBool_FromLong(f->spec->coroutine);
-    return Py_NewRef(f->is_coroutine);
+    f->is_coroutine = Py_NewRef(Py_False);
+    return Py_NewRef(Py_False);
 }
 
 PyGetSetDef function_getset[] = {
