@@ -225,3 +225,28 @@ def test_summary_must_be_exactly_a_dict(render, summary, type_name):
 
 def test_summary_by_keyword(render):
     assert render(summary={"summary": "k"}) == HEAD + "\n### Narrative Summary\nk"
+
+
+class Editing:
+    """An item whose formatting changes the list it is in."""
+
+    def __init__(self, items, edit):
+        self.items, self.edit = items, edit
+
+    def __format__(self, spec):
+        if self.edit == "grow" and len(self.items) < 4:
+            self.items.append("added")
+        elif self.edit == "shrink":
+            del self.items[1:]
+        return "edited"
+
+
+@pytest.mark.parametrize("edit, bullets", [
+    ("grow", ["edited", "b", "added"]),
+    ("shrink", ["edited"]),
+])
+def test_list_changed_by_an_items_formatting(render, edit, bullets):
+    goals = ["b"]
+    goals.insert(0, Editing(goals, edit))
+    expected = HEAD + "\n### Original Goals\n" + "".join(f"  - {b}\n" for b in bullets)
+    assert render({"goals": goals}) == expected

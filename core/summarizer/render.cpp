@@ -38,9 +38,7 @@ void write_bullets(TextWriter& out, PyObject* items) {
         write_bullet(out, items);
         return;
     }
-    Ref iterator = Ref::check(PyObject_GetIter(items));
-    while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) write_bullet(out, item.get());
-    if (PyErr_Occurred()) throw PyError{};
+    for_each_item(items, [&](PyObject* item) { write_bullet(out, item); });
 }
 
 void write_section(TextWriter& out, const Section& section, PyObject* value) {

@@ -39,6 +39,23 @@ Ref subscript(PyObject* obj, PyObject* key);
 // (an empty Ref when the first read is false).
 Ref get_if_true(PyObject* obj, PyObject* key);
 
+// for item in iterable: visit(item). Exact lists and tuples are read by
+// index, as their own iterators read them, without making one; the size is
+// read anew each time, since a visit may change a list.
+template <class Visit>
+void for_each_item(PyObject* iterable, Visit&& visit) {
+    if (PyList_CheckExact(iterable) || PyTuple_CheckExact(iterable)) {
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(iterable); ++i) {
+            Ref item = Ref::borrow(PySequence_Fast_GET_ITEM(iterable, i));
+            visit(item.get());
+        }
+        return;
+    }
+    Ref iterator = Ref::check(PyObject_GetIter(iterable));
+    while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) visit(item.get());
+    if (PyErr_Occurred()) throw PyError{};
+}
+
 // a == b, by the host's rules; two exact str compare their characters directly
 // (two interned ones are equal only when they are the same object).
 inline bool equals(PyObject* a, PyObject* b) {

@@ -66,9 +66,7 @@ void write_assistant(TextWriter& out, PyObject* msg, PyObject* content) {
     }
     Ref calls = get_if_true(msg, T.tool_calls);
     if (!calls) return;
-    Ref iterator = Ref::check(PyObject_GetIter(calls.get()));
-    while (Ref tc = Ref::steal(PyIter_Next(iterator.get()))) write_tool_call(out, tc.get());
-    if (PyErr_Occurred()) throw PyError{};
+    for_each_item(calls.get(), [&](PyObject* tc) { write_tool_call(out, tc); });
 }
 
 void write_tool_result(TextWriter& out, PyObject* msg, Ref content) {
