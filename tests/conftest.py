@@ -25,6 +25,13 @@ def log(caplog):
     return caplog
 
 
+class Response:
+    """What a client's complete() answers with: the summarizer reads only .content."""
+
+    def __init__(self, content):
+        self.content = content
+
+
 class CountingMapping:
     """A message that is not a dict: a mapping with its own get, logging each read."""
 

@@ -13,13 +13,9 @@ import pytest
 
 import twin
 import vorlin.core.summarizer as ext
+from conftest import Response
 
 MESSAGES = [{"role": "user", "content": "Fix the build"}, {"role": "assistant", "content": "On it"}]
-
-
-class Response:
-    def __init__(self, content):
-        self.content = content
 
 
 @types.coroutine

@@ -15,7 +15,7 @@ import hypothesis.strategies as st
 from hypothesis import HealthCheck, given, settings
 
 import twin
-from conftest import LOGGER_NAME, Formatted, Window, extension
+from conftest import Formatted, LOGGER_NAME, Response, Window, extension
 
 fuzz = settings(
     max_examples=int(os.environ.get("SUMMARIZER_FUZZ_EXAMPLES", "200")),
@@ -251,11 +251,6 @@ def test_render(record):
 
 
 # --- summarize_messages end to end ----------------------------------------------
-
-
-class Response:
-    def __init__(self, content):
-        self.content = content
 
 
 class Client:

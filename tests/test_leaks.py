@@ -17,7 +17,7 @@ import pytest
 
 import twin
 import vorlin.core.summarizer as ext
-from conftest import LOGGER_NAME
+from conftest import LOGGER_NAME, Response
 
 # Under the sanitizers every call is many times slower; fewer rounds still show
 # any reference that is kept.
@@ -30,11 +30,6 @@ BLOCK_SLACK = 32
 # Without the interpreter's own allocator (PYTHONMALLOC=malloc, as under the
 # sanitizers) no blocks are counted; the reference counts still are.
 COUNTS_BLOCKS = sys.getallocatedblocks() > 0
-
-
-class Response:
-    def __init__(self, content):
-        self.content = content
 
 
 class Instant:

@@ -9,7 +9,7 @@ import os
 import pytest
 
 import vorlin.core.summarizer as ext
-from conftest import LOGGER_NAME
+from conftest import LOGGER_NAME, Response
 
 # The sanitizer run is many times slower and hungrier; it keeps the light cases only.
 heavy = pytest.mark.skipif(os.environ.get("SUMMARIZER_UNDER_ASAN") == "1", reason="too heavy under the sanitizers")
@@ -110,11 +110,6 @@ def test_parse_of_deep_nesting_raises_recursion_error(impl, answer, kind):
     with pytest.raises(RecursionError) as caught:
         impl._parse_summary(answer)
     assert str(caught.value) == recursion_text(kind)
-
-
-class Response:
-    def __init__(self, content):
-        self.content = content
 
 
 class Answering:

@@ -9,15 +9,11 @@ import weakref
 import pytest
 
 import vorlin.core.summarizer as ext
+from conftest import Response
 
 MESSAGES = [{"role": "user", "content": "Fix the build"}, {"role": "assistant", "content": "On it"}]
 TRANSCRIPT = "[User]: Fix the build\n[Assistant]: On it"
 PROMPT_END = "file paths, technical details, or user preferences.\n"
-
-
-class Response:
-    def __init__(self, content):
-        self.content = content
 
 
 class Client:

@@ -12,7 +12,7 @@ import threading
 import pytest
 
 import vorlin.core.summarizer as ext
-from conftest import LOGGER_NAME
+from conftest import LOGGER_NAME, Response
 
 THREADS = 8
 ROUNDS = 60
@@ -138,11 +138,6 @@ def test_functions_from_eight_threads(shared_inputs_unchanged):
     for per_thread in results:
         assert per_thread == [(name, expected[name]) for name, _ in per_thread]
     assert logs == {("WARNING", "Could not parse summary JSON, using fallback"): THREADS * ROUNDS}
-
-
-class Response:
-    def __init__(self, content):
-        self.content = content
 
 
 class YieldingClient:
