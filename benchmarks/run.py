@@ -1,24 +1,54 @@
 """Benchmarks: the extension against its pure-Python twin and against floors.
 
-Every figure is a ratio of two timings taken in this one run (best of several
-repeats), so machines and loads cancel out. Run: python benchmarks/run.py
+A floor is the least work a job needs, written in C on the interpreter's own
+API (benchmarks/floor.c, compiled here with the interpreter's own compiler
+flags). Every figure comes from this one run (best of several repeats), and
+the judged figure is a ratio, so machines and loads cancel out.
+Run: python benchmarks/run.py (needs the C compiler the interpreter was built with).
 """
-import asyncio
+import importlib.util
 import json
 import random
+import shlex
+import subprocess
 import sys
+import sysconfig
+import tempfile
 import timeit
 import tracemalloc
 from pathlib import Path
 from types import SimpleNamespace
 
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
+HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE.parent / "tests"))
 
 import twin  # noqa: E402
 import vorlin.core.summarizer as ext  # noqa: E402
 
 
-def best(fn, number=5, repeat=7):
+def build_floor(directory):
+    """Compiles floor.c into `directory` and imports it as _floor."""
+    config = sysconfig.get_config_var
+    if not config("CC") or not config("LDSHARED"):
+        sys.exit("benchmarks: this interpreter names no C compiler (sysconfig CC, LDSHARED)")
+    target = Path(directory) / ("_floor" + config("EXT_SUFFIX"))
+    obj = Path(directory) / "floor.o"
+    steps = [
+        [*shlex.split(config("CC")), *shlex.split(config("CFLAGS") or ""), *shlex.split(config("CCSHARED") or ""),
+         "-I", sysconfig.get_paths()["include"], "-c", str(HERE / "floor.c"), "-o", str(obj)],
+        [*shlex.split(config("LDSHARED")), str(obj), "-o", str(target)],
+    ]
+    for step in steps:
+        done = subprocess.run(step, capture_output=True, text=True)
+        if done.returncode != 0:
+            sys.exit(f"benchmarks: building the floors failed:\n{shlex.join(step)}\n{done.stderr}")
+    spec = importlib.util.spec_from_file_location("_floor", target)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+def best(fn, number=5, repeat=15):
     return min(timeit.repeat(fn, number=number, repeat=repeat)) / number
 
 
@@ -37,17 +67,6 @@ def agent_workload(rng):
                          "tool_calls": [{"id": f"c{i}", "function": {"name": "read", "arguments": arguments}}]})
         messages.append({"role": "tool", "tool_call_id": f"c{i}", "content": "r" * rng.randint(200, 2000)})
     return messages
-
-
-def agent_floor(messages):
-    def floor():
-        entries = []
-        for m in messages:
-            for tc in m.get("tool_calls") or ():
-                json.loads(tc["function"]["arguments"])
-            entries.append(m["content"])
-        return "\n".join(entries)
-    return floor
 
 
 def peak_extra_memory(fn):
@@ -72,14 +91,6 @@ class InstantClient:
 
     async def complete(self, *, messages, max_tokens):
         return self.response
-
-
-def drive(coroutine):
-    try:
-        coroutine.send(None)
-    except StopIteration as stop:
-        return stop.value
-    raise AssertionError("the client answered at once; nothing should suspend")
 
 
 class Pending:
@@ -122,44 +133,104 @@ def pending_call_bytes(messages, calls=10_000):
     return (after - before - held) / calls, held / calls
 
 
-def main():
+class Row:
+    """One workload: the extension's time, the twin's, the floor's, and the
+    largest ratio extension / floor that the module is held to."""
+
+    def __init__(self, name, floor_name, target, ext_fn, twin_fn, floor_fn, number=5):
+        self.name, self.floor_name, self.target = name, floor_name, target
+        self.ext, self.twin, self.floor = (best(fn, number) for fn in (ext_fn, twin_fn, floor_fn))
+
+    @property
+    def ratio(self):
+        return self.ext / self.floor
+
+
+def requested(summarizer, messages):
+    """The system text and the user instruction that one call sends its client."""
+    coroutine = summarizer.summarize_messages(messages)
+    sent = coroutine.send(None).kwargs["messages"]
+    coroutine.close()
+    return sent[0]["content"], sent[1]["content"]
+
+
+def time_rows(floor):
     rng = random.Random(7)
-    rows = []
     chat = chat_workload(rng)
-    rows.append(("transcript, chat: twin / ext",
-                 best(lambda: twin._format_messages_for_summary(chat)) / best(lambda: ext._format_messages_for_summary(chat))))
     agent = agent_workload(rng)
-    rows.append(("transcript, agent: ext / floor",
-                 best(lambda: ext._format_messages_for_summary(agent)) / best(agent_floor(agent))))
-    rows.append(("transcript, agent: twin / floor",
-                 best(lambda: twin._format_messages_for_summary(agent)) / best(agent_floor(agent))))
-    rows.append(("transcript, agent: peak extra memory / result size",
-                 peak_extra_memory(lambda: ext._format_messages_for_summary(agent))))
     answer, body = fenced_answer()
-    rows.append(("parse, fenced 20 KB: ext / json.loads",
-                 best(lambda: ext._parse_summary(answer), 50) / best(lambda: json.loads(body), 50)))
-    rows.append(("parse, fenced 20 KB: twin / json.loads",
-                 best(lambda: twin._parse_summary(answer), 50) / best(lambda: json.loads(body), 50)))
-    rows.append(("fallback, 2000 messages: twin / ext",
-                 best(lambda: twin._fallback_summary(chat)) / best(lambda: ext._fallback_summary(chat))))
     short = [{"role": "user" if i % 2 else "assistant", "content": f"message {i}"} for i in range(200)]
     reply = json.dumps({"goals": ["g" * 100] * 10, "summary": "s" * 800})
-    ext_summarizer = ext.ConversationSummarizer(InstantClient(reply))
-    twin_summarizer = twin.ConversationSummarizer(InstantClient(reply))
-    rows.append(("summarize_messages, 200 messages: twin / ext",
-                 best(lambda: drive(twin_summarizer.summarize_messages(short)), 50)
-                 / best(lambda: drive(ext_summarizer.summarize_messages(short)), 50)))
+    client = InstantClient(reply)
+    ext_summarizer = ext.ConversationSummarizer(client)
+    twin_summarizer = twin.ConversationSummarizer(client)
+    system_text, instruction = requested(ext.ConversationSummarizer(PendingClient()), short)
     record = {k: [f"item {i}" for i in range(50)] for k in ("goals", "progress", "key_decisions", "key_facts", "blockers", "next_steps")}
     record.update(current_state="working", summary="narrative")
-    rows.append(("format_summary_for_context, 50 items: twin / ext",
-                 best(lambda: twin_summarizer.format_summary_for_context(record), 50)
-                 / best(lambda: ext_summarizer.format_summary_for_context(record), 50)))
-    own, held = pending_call_bytes(short[:20])
-    rows.append(("10,000 pending calls: (bytes held per call) / (its request)", (own + held) / held))
-    width = max(len(name) for name, _ in rows)
-    for name, ratio in rows:
-        print(f"{name:<{width}}  {ratio:6.2f}")
-    print(f"each pending call holds {own:.0f} bytes of its own beside its request of {held:.0f}")
+    transcript = ext._format_messages_for_summary(chat)
+    rendered = ext_summarizer.format_summary_for_context(record)
+    drive = floor.drive
+    return [
+        Row("transcript, 2,000 chat turns", "role + content of each, tool_calls of each assistant turn, one copy", 1.3,
+            lambda: ext._format_messages_for_summary(chat), lambda: twin._format_messages_for_summary(chat),
+            lambda: floor.chat(chat, transcript)),
+        Row("transcript, 2,000 agent messages", "json.loads of each argument text + one join of the contents", 1.3,
+            lambda: ext._format_messages_for_summary(agent), lambda: twin._format_messages_for_summary(agent),
+            lambda: floor.agent(agent)),
+        Row("_parse_summary, fenced 20 KB", "json.loads of the object alone", 1.3,
+            lambda: ext._parse_summary(answer), lambda: twin._parse_summary(answer), lambda: floor.parse(body), 50),
+        Row("_fallback_summary, 2,000 chat turns", "role of each, content of each user turn, the record", 1.5,
+            lambda: ext._fallback_summary(chat), lambda: twin._fallback_summary(chat), lambda: floor.fallback(chat)),
+        Row("summarize_messages, 200 messages", "chat floor + the client's call driven once + json.loads", 1.3,
+            lambda: drive(ext_summarizer.summarize_messages(short)),
+            lambda: drive(twin_summarizer.summarize_messages(short)),
+            lambda: floor.summarize(short, system_text, instruction, client), 50),
+        Row("format_summary_for_context, 50 items a list", "each item's length read + one copy", 3.0,
+            lambda: ext_summarizer.format_summary_for_context(record),
+            lambda: twin_summarizer.format_summary_for_context(record),
+            lambda: floor.render(record, rendered), 50),
+    ]
+
+
+def check_floors(floor):
+    """Each floor makes the text its row times the module on (a floor that
+    made the wrong thing would measure the wrong work)."""
+    rng = random.Random(7)
+    chat = chat_workload(rng)
+    agent = agent_workload(rng)
+    transcript = ext._format_messages_for_summary(chat)
+    assert floor.chat(chat, transcript) == transcript
+    assert floor.agent(agent) == "\n".join(m["content"] for m in agent)
+    fallback = floor.fallback(chat)
+    expected = ext._fallback_summary(chat)
+    assert list(fallback) == list(expected) and fallback["summary"] == expected["summary"]
+    reply = json.dumps({"goals": ["g"], "summary": "s"})
+    assert floor.summarize(chat[:10], "system", "user", InstantClient(reply)) == json.loads(reply)
+
+
+def main():
+    with tempfile.TemporaryDirectory(prefix="vorlin-floor-") as directory:
+        floor = build_floor(directory)
+    check_floors(floor)
+    rows = time_rows(floor)
+    width = max(len(row.name) for row in rows)
+    print(f"{'workload':<{width}}  {'ext µs':>9}  {'twin µs':>9}  {'floor µs':>9}  {'ext/floor':>9}  target")
+    for row in rows:
+        verdict = "met" if row.ratio <= row.target else "MISSED"
+        print(f"{row.name:<{width}}  {row.ext * 1e6:9.1f}  {row.twin * 1e6:9.1f}  {row.floor * 1e6:9.1f}"
+              f"  {row.ratio:9.2f}  <= {row.target} {verdict}")
+    print()
+    for row in rows:
+        print(f"floor of {row.name}: {row.floor_name}")
+    print()
+    agent = agent_workload(random.Random(7))
+    peak = peak_extra_memory(lambda: ext._format_messages_for_summary(agent))
+    print(f"transcript, agent: peak extra memory / result size  {peak:.2f}  "
+          f"<= 1.5 {'met' if peak <= 1.5 else 'MISSED'}")
+    short = [{"role": "user" if i % 2 else "assistant", "content": f"message {i}"} for i in range(20)]
+    own, held = pending_call_bytes(short)
+    print(f"10,000 pending calls: bytes held per call / its request  {(own + held) / held:.2f} "
+          f"({own:.0f} bytes of its own beside its request of {held:.0f})")
 
 
 if __name__ == "__main__":
