@@ -14,7 +14,12 @@
 static volatile Py_ssize_t sink;
 
 static PyObject *s_role, *s_content, *s_tool_calls, *s_function, *s_arguments, *s_assistant,
-    *s_user, *s_unknown, *s_complete, *s_system, *s_keywords, *s_2048, *s_newline;
+    *s_user, *s_unknown, *s_created_at, *s_complete, *s_system, *s_keywords, *s_2048, *s_newline;
+/* The eight keys a record is rendered from, in their order (a record's
+ * own order, before its created_at). */
+static const char *const section_names[] = {"goals", "progress", "current_state", "key_decisions",
+                                            "key_facts", "blockers", "next_steps", "summary"};
+static PyObject *section_keys[8];
 /* json.loads and time.time, held from import on: the floors look nothing up. */
 static PyObject *json_loads, *time_time;
 
@@ -83,8 +88,6 @@ static PyObject *chat(PyObject *self, PyObject *const *args, Py_ssize_t nargs) {
 /* render(record, text): each key's value read, each item of a list value
  * touched for its length, then one copy of the finished text. */
 static PyObject *render(PyObject *self, PyObject *const *args, Py_ssize_t nargs) {
-    static const char *const keys[] = {"goals", "progress", "current_state", "key_decisions",
-                                       "key_facts", "blockers", "next_steps", "summary"};
     if (check_args("render", nargs, 2) < 0) return NULL;
     PyObject *record = args[0];
     if (!PyDict_CheckExact(record)) {
@@ -92,8 +95,9 @@ static PyObject *render(PyObject *self, PyObject *const *args, Py_ssize_t nargs)
         return NULL;
     }
     Py_ssize_t total = 0;
-    for (size_t k = 0; k < sizeof keys / sizeof keys[0]; ++k) {
-        PyObject *value = PyDict_GetItemString(record, keys[k]);
+    for (size_t k = 0; k < sizeof section_keys / sizeof section_keys[0]; ++k) {
+        PyObject *value = PyDict_GetItemWithError(record, section_keys[k]);
+        if (value == NULL && PyErr_Occurred()) return NULL;
         if (value == NULL || !PyList_CheckExact(value)) continue;
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(value); ++i) {
             PyObject *item = PyList_GET_ITEM(value, i);
@@ -151,7 +155,6 @@ fail:
 /* fallback(messages): `role` of every message, `content` of every user
  * message, and the record: nine keys, two counted texts, time.time(). */
 static PyObject *fallback(PyObject *self, PyObject *const *args, Py_ssize_t nargs) {
-    static const char *const lists[] = {"key_decisions", "key_facts", "blockers", "next_steps"};
     if (check_args("fallback", nargs, 1) < 0) return NULL;
     PyObject *messages = args[0];
     if (!PyList_CheckExact(messages)) {
@@ -171,33 +174,21 @@ static PyObject *fallback(PyObject *self, PyObject *const *args, Py_ssize_t narg
         if (request == NULL && PyUnicode_Check(content) && PyUnicode_GET_LENGTH(content) > 0) request = content;
     }
     Py_ssize_t count = PyList_GET_SIZE(messages);
+    /* The record's values in the order of its keys: goals, progress, the
+     * state, four empty lists, the narrative; then created_at. */
+    PyObject *values[8] = {PyList_New(0), PyList_New(0),
+                           PyUnicode_FromFormat("Conversation had %zd messages before summarization", count),
+                           PyList_New(0), PyList_New(0), PyList_New(0), PyList_New(0),
+                           PyUnicode_FromFormat("Conversation with %zd messages. Primary request: %U", count,
+                                                request != NULL ? request : s_unknown)};
     PyObject *record = _PyDict_NewPresized(9);
-    PyObject *goals = PyList_New(0), *progress = PyList_New(0);
-    PyObject *state = PyUnicode_FromFormat("Conversation had %zd messages before summarization", count);
-    PyObject *summary = PyUnicode_FromFormat("Conversation with %zd messages. Primary request: %U", count,
-                                             request != NULL ? request : s_unknown);
     PyObject *now = PyObject_CallNoArgs(time_time);
-    int failed = record == NULL || goals == NULL || progress == NULL || state == NULL || summary == NULL ||
-                 now == NULL;
-    if (!failed && request != NULL) failed = PyList_Append(goals, request) < 0;
-    if (!failed) {
-        failed = PyDict_SetItemString(record, "goals", goals) < 0 ||
-                 PyDict_SetItemString(record, "progress", progress) < 0 ||
-                 PyDict_SetItemString(record, "current_state", state) < 0;
-    }
-    for (size_t k = 0; !failed && k < sizeof lists / sizeof lists[0]; ++k) {
-        PyObject *empty = PyList_New(0);
-        failed = empty == NULL || PyDict_SetItemString(record, lists[k], empty) < 0;
-        Py_XDECREF(empty);
-    }
-    if (!failed) {
-        failed = PyDict_SetItemString(record, "summary", summary) < 0 ||
-                 PyDict_SetItemString(record, "created_at", now) < 0;
-    }
-    Py_XDECREF(goals);
-    Py_XDECREF(progress);
-    Py_XDECREF(state);
-    Py_XDECREF(summary);
+    int failed = record == NULL || now == NULL;
+    for (size_t k = 0; k < 8; ++k) failed = failed || values[k] == NULL;
+    if (!failed && request != NULL) failed = PyList_Append(values[0], request) < 0;
+    for (size_t k = 0; !failed && k < 8; ++k) failed = PyDict_SetItem(record, section_keys[k], values[k]) < 0;
+    if (!failed) failed = PyDict_SetItem(record, s_created_at, now) < 0;
+    for (size_t k = 0; k < 8; ++k) Py_XDECREF(values[k]);
     Py_XDECREF(now);
     if (failed) Py_CLEAR(record);
     return record;
@@ -315,9 +306,13 @@ PyMODINIT_FUNC PyInit__floor(void) {
         intern(&s_tool_calls, "tool_calls") < 0 || intern(&s_function, "function") < 0 ||
         intern(&s_arguments, "arguments") < 0 || intern(&s_assistant, "assistant") < 0 ||
         intern(&s_user, "user") < 0 || intern(&s_unknown, "unknown") < 0 ||
+        intern(&s_created_at, "created_at") < 0 ||
         intern(&s_complete, "complete") < 0 || intern(&s_system, "system") < 0 ||
         intern(&s_newline, "\n") < 0) {
         return NULL;
+    }
+    for (size_t k = 0; k < sizeof section_keys / sizeof section_keys[0]; ++k) {
+        if (intern(&section_keys[k], section_names[k]) < 0) return NULL;
     }
     PyObject *messages = PyUnicode_InternFromString("messages");
     PyObject *max_tokens = PyUnicode_InternFromString("max_tokens");

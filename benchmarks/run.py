@@ -139,6 +139,7 @@ class Row:
 
     def __init__(self, name, floor_name, target, ext_fn, twin_fn, floor_fn, number=5):
         self.name, self.floor_name, self.target = name, floor_name, target
+        self.floor_fn = floor_fn
         self.ext, self.twin, self.floor = (best(fn, number) for fn in (ext_fn, twin_fn, floor_fn))
 
     @property
@@ -154,65 +155,70 @@ def requested(summarizer, messages):
     return sent[0]["content"], sent[1]["content"]
 
 
-def time_rows(floor):
+def workloads():
     rng = random.Random(7)
-    chat = chat_workload(rng)
-    agent = agent_workload(rng)
-    answer, body = fenced_answer()
-    short = [{"role": "user" if i % 2 else "assistant", "content": f"message {i}"} for i in range(200)]
-    reply = json.dumps({"goals": ["g" * 100] * 10, "summary": "s" * 800})
-    client = InstantClient(reply)
+    w = SimpleNamespace(chat=chat_workload(rng), agent=agent_workload(rng))
+    w.answer, w.body = fenced_answer()
+    w.short = [{"role": "user" if i % 2 else "assistant", "content": f"message {i}"} for i in range(200)]
+    w.reply = json.dumps({"goals": ["g" * 100] * 10, "summary": "s" * 800})
+    w.record = {k: [f"item {i}" for i in range(50)]
+                for k in ("goals", "progress", "key_decisions", "key_facts", "blockers", "next_steps")}
+    w.record.update(current_state="working", summary="narrative")
+    return w
+
+
+def time_rows(floor, w):
+    client = InstantClient(w.reply)
     ext_summarizer = ext.ConversationSummarizer(client)
     twin_summarizer = twin.ConversationSummarizer(client)
-    system_text, instruction = requested(ext.ConversationSummarizer(PendingClient()), short)
-    record = {k: [f"item {i}" for i in range(50)] for k in ("goals", "progress", "key_decisions", "key_facts", "blockers", "next_steps")}
-    record.update(current_state="working", summary="narrative")
-    transcript = ext._format_messages_for_summary(chat)
-    rendered = ext_summarizer.format_summary_for_context(record)
+    system_text, instruction = requested(ext.ConversationSummarizer(PendingClient()), w.short)
+    transcript = ext._format_messages_for_summary(w.chat)
+    rendered = ext_summarizer.format_summary_for_context(w.record)
     drive = floor.drive
     return [
         Row("transcript, 2,000 chat turns", "role + content of each, tool_calls of each assistant turn, one copy", 1.3,
-            lambda: ext._format_messages_for_summary(chat), lambda: twin._format_messages_for_summary(chat),
-            lambda: floor.chat(chat, transcript)),
+            lambda: ext._format_messages_for_summary(w.chat), lambda: twin._format_messages_for_summary(w.chat),
+            lambda: floor.chat(w.chat, transcript)),
         Row("transcript, 2,000 agent messages", "json.loads of each argument text + one join of the contents", 1.3,
-            lambda: ext._format_messages_for_summary(agent), lambda: twin._format_messages_for_summary(agent),
-            lambda: floor.agent(agent)),
+            lambda: ext._format_messages_for_summary(w.agent), lambda: twin._format_messages_for_summary(w.agent),
+            lambda: floor.agent(w.agent)),
         Row("_parse_summary, fenced 20 KB", "json.loads of the object alone", 1.3,
-            lambda: ext._parse_summary(answer), lambda: twin._parse_summary(answer), lambda: floor.parse(body), 50),
+            lambda: ext._parse_summary(w.answer), lambda: twin._parse_summary(w.answer),
+            lambda: floor.parse(w.body), 50),
         Row("_fallback_summary, 2,000 chat turns", "role of each, content of each user turn, the record", 1.5,
-            lambda: ext._fallback_summary(chat), lambda: twin._fallback_summary(chat), lambda: floor.fallback(chat)),
+            lambda: ext._fallback_summary(w.chat), lambda: twin._fallback_summary(w.chat),
+            lambda: floor.fallback(w.chat)),
         Row("summarize_messages, 200 messages", "chat floor + the client's call driven once + json.loads", 1.3,
-            lambda: drive(ext_summarizer.summarize_messages(short)),
-            lambda: drive(twin_summarizer.summarize_messages(short)),
-            lambda: floor.summarize(short, system_text, instruction, client), 50),
+            lambda: drive(ext_summarizer.summarize_messages(w.short)),
+            lambda: drive(twin_summarizer.summarize_messages(w.short)),
+            lambda: floor.summarize(w.short, system_text, instruction, client), 50),
         Row("format_summary_for_context, 50 items a list", "each item's length read + one copy", 3.0,
-            lambda: ext_summarizer.format_summary_for_context(record),
-            lambda: twin_summarizer.format_summary_for_context(record),
-            lambda: floor.render(record, rendered), 50),
+            lambda: ext_summarizer.format_summary_for_context(w.record),
+            lambda: twin_summarizer.format_summary_for_context(w.record),
+            lambda: floor.render(w.record, rendered), 50),
     ]
 
 
-def check_floors(floor):
-    """Each floor makes the text its row times the module on (a floor that
-    made the wrong thing would measure the wrong work)."""
-    rng = random.Random(7)
-    chat = chat_workload(rng)
-    agent = agent_workload(rng)
-    transcript = ext._format_messages_for_summary(chat)
-    assert floor.chat(chat, transcript) == transcript
-    assert floor.agent(agent) == "\n".join(m["content"] for m in agent)
-    fallback = floor.fallback(chat)
-    expected = ext._fallback_summary(chat)
+def check_floors(rows, w):
+    """Each floor makes what its row's function makes, or the part of it that
+    the floor stands for (a floor that made the wrong thing would time the
+    wrong work)."""
+    transcript, agent, parse, fallback, summarize, render = (row.floor_fn() for row in rows)
+    assert transcript == ext._format_messages_for_summary(w.chat)
+    assert agent == "\n".join(m["content"] for m in w.agent)
+    assert parse == json.loads(w.body)
+    expected = ext._fallback_summary(w.chat)
     assert list(fallback) == list(expected) and fallback["summary"] == expected["summary"]
-    reply = json.dumps({"goals": ["g"], "summary": "s"})
-    assert floor.summarize(chat[:10], "system", "user", InstantClient(reply)) == json.loads(reply)
+    assert summarize == json.loads(w.reply)
+    assert render == ext.ConversationSummarizer(None).format_summary_for_context(w.record)
 
 
 def main():
     with tempfile.TemporaryDirectory(prefix="vorlin-floor-") as directory:
         floor = build_floor(directory)
-    check_floors(floor)
-    rows = time_rows(floor)
+    w = workloads()
+    rows = time_rows(floor, w)
+    check_floors(rows, w)
     width = max(len(row.name) for row in rows)
     print(f"{'workload':<{width}}  {'ext µs':>9}  {'twin µs':>9}  {'floor µs':>9}  {'ext/floor':>9}  target")
     for row in rows:
@@ -223,12 +229,10 @@ def main():
     for row in rows:
         print(f"floor of {row.name}: {row.floor_name}")
     print()
-    agent = agent_workload(random.Random(7))
-    peak = peak_extra_memory(lambda: ext._format_messages_for_summary(agent))
+    peak = peak_extra_memory(lambda: ext._format_messages_for_summary(w.agent))
     print(f"transcript, agent: peak extra memory / result size  {peak:.2f}  "
           f"<= 1.5 {'met' if peak <= 1.5 else 'MISSED'}")
-    short = [{"role": "user" if i % 2 else "assistant", "content": f"message {i}"} for i in range(20)]
-    own, held = pending_call_bytes(short)
+    own, held = pending_call_bytes(w.short[:20])
     print(f"10,000 pending calls: bytes held per call / its request  {(own + held) / held:.2f} "
           f"({own:.0f} bytes of its own beside its request of {held:.0f})")
 
