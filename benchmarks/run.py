@@ -52,12 +52,14 @@ def best(fn, number=5, repeat=15):
     return min(timeit.repeat(fn, number=number, repeat=repeat)) / number
 
 
-def interleaved_best(fns, number=5, repeat=15):
-    """The best time of each function, timed in turns: a stretch of load from
-    elsewhere on the machine then slows all of them, not one alone."""
+def interleaved_best(fns, window=0.001, repeat=15):
+    """The best time of each function, timed in turns and in windows of about
+    the same length: a stretch of load from elsewhere on the machine then
+    slows all of them alike, not the one whose window is longest."""
     timers = [timeit.Timer(fn) for fn in fns]
-    times = [min(t) for t in zip(*([timer.timeit(number) for timer in timers] for _ in range(repeat)))]
-    return [t / number for t in times]
+    numbers = [max(1, round(window / min(timer.repeat(3, 1)))) for timer in timers]
+    rounds = [[timer.timeit(n) / n for timer, n in zip(timers, numbers)] for _ in range(repeat)]
+    return [min(times) for times in zip(*rounds)]
 
 
 def chat_workload(rng):
@@ -145,10 +147,10 @@ class Row:
     """One workload: the extension's time, the twin's, the floor's, and the
     largest ratio extension / floor that the module is held to."""
 
-    def __init__(self, name, floor_name, target, ext_fn, twin_fn, floor_fn, number=5):
+    def __init__(self, name, floor_name, target, ext_fn, twin_fn, floor_fn):
         self.name, self.floor_name, self.target = name, floor_name, target
         self.floor_fn = floor_fn
-        self.ext, self.twin, self.floor = interleaved_best((ext_fn, twin_fn, floor_fn), number)
+        self.ext, self.twin, self.floor = interleaved_best((ext_fn, twin_fn, floor_fn))
 
     @property
     def ratio(self):
@@ -192,18 +194,18 @@ def time_rows(floor, w):
             lambda: floor.agent(w.agent)),
         Row("_parse_summary, fenced 20 KB", "json.loads of the object alone", 1.3,
             lambda: ext._parse_summary(w.answer), lambda: twin._parse_summary(w.answer),
-            lambda: floor.parse(w.body), 50),
+            lambda: floor.parse(w.body)),
         Row("_fallback_summary, 2,000 chat turns", "role of each, content of each user turn, the record", 1.5,
             lambda: ext._fallback_summary(w.chat), lambda: twin._fallback_summary(w.chat),
             lambda: floor.fallback(w.chat)),
         Row("summarize_messages, 200 messages", "chat floor + the client's call driven once + json.loads", 1.3,
             lambda: drive(ext_summarizer.summarize_messages(w.short)),
             lambda: drive(twin_summarizer.summarize_messages(w.short)),
-            lambda: floor.summarize(w.short, system_text, instruction, client), 50),
+            lambda: floor.summarize(w.short, system_text, instruction, client)),
         Row("format_summary_for_context, 50 items a list", "each item's length read + one copy", 3.0,
             lambda: ext_summarizer.format_summary_for_context(w.record),
             lambda: twin_summarizer.format_summary_for_context(w.record),
-            lambda: floor.render(w.record, rendered), 50),
+            lambda: floor.render(w.record, rendered)),
     ]
 
 
@@ -231,7 +233,7 @@ def main():
     print(f"{'workload':<{width}}  {'ext µs':>9}  {'twin µs':>9}  {'floor µs':>9}  {'ext/floor':>9}  target")
     for row in rows:
         verdict = "met" if row.ratio <= row.target else "MISSED"
-        print(f"{row.name:<{width}}  {row.ext * 1e6:9.1f}  {row.twin * 1e6:9.1f}  {row.floor * 1e6:9.1f}"
+        print(f"{row.name:<{width}}  {row.ext * 1e6:9.2f}  {row.twin * 1e6:9.2f}  {row.floor * 1e6:9.2f}"
               f"  {row.ratio:9.2f}  <= {row.target} {verdict}")
     print()
     for row in rows:
