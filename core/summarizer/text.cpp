@@ -130,19 +130,16 @@ void TextWriter::add_formatted(PyObject* value) {
     add(text.get());
 }
 
-void TextWriter::add_shortened(Ref value, Py_ssize_t length, PyObject* marker) {
-    if (PyUnicode_CheckExact(value.get())) {
-        PyObject* text = value.get();
-        if (PyUnicode_GET_LENGTH(text) <= length) {
-            add(text);
-            return;
-        }
-        add_prefix(text, length);
-        if (marker != nullptr) add(marker);
-        return;
+void TextWriter::add(Shortened text) {
+    PyObject* value = text.value_.get();
+    if (text.length_ == Shortened::whole_length) {
+        add_text_of(value);
+    } else if (PyUnicode_GET_LENGTH(value) <= text.length_) {
+        add(value);
+    } else {
+        add_prefix(value, text.length_);
+        if (text.marker_ != nullptr) add(text.marker_);
     }
-    Ref cut = shorten(std::move(value), length, marker);
-    add_text_of(cut.get());
 }
 
 namespace {

@@ -71,21 +71,15 @@ void write_assistant(TextWriter& out, PyObject* msg, PyObject* content) {
 
 void write_tool_result(TextWriter& out, PyObject* msg, Ref content) {
     Ref tool_id = mapping_get(msg, T.tool_call_id, T.unknown);
-    // Only a value other than an exact str can run code of its own while it is
-    // measured and cut, so only such a value is cut here, before the entry.
-    const bool exact_text = PyUnicode_CheckExact(content.get());
-    if (!exact_text && is_true(content.get())) {
-        content = shorten(std::move(content), tool_result_limit, T.truncated_marker);
-    }
+    // `content and len(content) > 500`: an exact str is true whenever it is long.
+    const bool measured = PyUnicode_CheckExact(content.get()) || is_true(content.get());
+    Shortened text = measured ? Shortened(std::move(content), tool_result_limit, T.truncated_marker)
+                              : Shortened::whole(std::move(content));
     out.next_entry();
     out.add(T.tool_result_prefix);
     out.add_text_of(tool_id.get());
     out.add(T.tool_result_suffix);
-    if (exact_text) {
-        out.add_shortened(std::move(content), tool_result_limit, T.truncated_marker);
-    } else {
-        out.add_text_of(content.get());
-    }
+    out.add(std::move(text));
 }
 
 void write_message(TextWriter& out, PyObject* msg) {
@@ -115,27 +109,17 @@ Ref format_messages_for_summary(PyObject* const* params) {
     return out.finish();
 }
 
+// Each value's text is made and cut before its key is formatted, as the
+// host runs the steps of one pair.
 Ref brief_args(PyObject* const* params) {
-    PyObject* args = params[0];
     TextWriter out(T.pair_separator);
-    const Py_ssize_t size = PyDict_GET_SIZE(args);
-    Py_ssize_t position = 0;
-    PyObject* key = nullptr;
-    PyObject* value = nullptr;
-    while (true) {
-        // A value's own string conversion may change the dict under the walk.
-        if (PyDict_GET_SIZE(args) != size) {
-            PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
-            throw PyError{};
-        }
-        if (!PyDict_Next(args, &position, &key, &value)) break;
-        Ref k = Ref::borrow(key);
-        Ref value_text = str_of(value);
+    for_each_pair(params[0], [&](PyObject* key, PyObject* value) {
+        Shortened value_text(str_of(value), argument_value_limit, T.ellipsis);
         out.next_entry();
-        out.add_text_of(k.get());
+        out.add_text_of(key);
         out.add(T.equals);
-        out.add_shortened(std::move(value_text), argument_value_limit, T.ellipsis);
-    }
+        out.add(std::move(value_text));
+    });
     return out.finish();
 }
 
