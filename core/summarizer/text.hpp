@@ -39,6 +39,12 @@ Ref subscript(PyObject* obj, PyObject* key);
 // (an empty Ref when the first read is false).
 Ref get_if_true(PyObject* obj, PyObject* key);
 
+// isinstance(obj, type), which also believes an object's own __class__.
+inline bool is_instance(PyObject* obj, PyTypeObject* type) {
+    return PyObject_TypeCheck(obj, type) ||
+           check(PyObject_IsInstance(obj, reinterpret_cast<PyObject*>(type))) != 0;
+}
+
 // for key, value in dict.items(): visit(key, value), with the errors its
 // iterator raises when a visit changes the dict: a different size, or more
 // entries met than the dict held when the walk began. Both are held for the

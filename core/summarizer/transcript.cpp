@@ -12,25 +12,24 @@ constexpr Py_ssize_t argument_value_limit = 100;
 
 Ref new_dict() { return Ref::check(PyDict_New()); }
 
-// isinstance(obj, dict), which also believes an object's own __class__.
-bool is_dict_instance(PyObject* obj) {
-    return PyDict_Check(obj) ||
-           check(PyObject_IsInstance(obj, reinterpret_cast<PyObject*>(&PyDict_Type))) != 0;
-}
-
 // tc.get(key, tc.get("function", {}).get(key, fallback)): a key on the tool
 // call itself wins whenever present, yet the nested mapping is read first,
-// every time. A nullptr fallback stands for a new empty dict.
+// every time. The outer `get` is looked up before the inner call runs, as the
+// host evaluates the expression. A nullptr fallback stands for a new empty dict.
 Ref tool_call_field(PyObject* tc, PyObject* key, PyObject* fallback) {
+    Ref outer_get;
+    if (!PyDict_CheckExact(tc)) outer_get = Ref::check(PyObject_GetAttr(tc, T.get));
     Ref function = get_or(tc, T.function, new_dict);
     Ref nested = get_or(function.get(), key,
                         [&] { return fallback != nullptr ? Ref::borrow(fallback) : new_dict(); });
-    return get_or(tc, key, [&] { return std::move(nested); });
+    if (!outer_get) return get_or(tc, key, [&] { return std::move(nested); });
+    PyObject* args[] = {key, nested.get()};
+    return Ref::check(PyObject_Vectorcall(outer_get.get(), args, 2, nullptr));
 }
 
 // Arguments given as JSON text are decoded; text the decoder rejects stays as it is.
 Ref decoded_arguments(Ref args) {
-    if (!PyUnicode_Check(args.get())) return args;
+    if (!is_instance(args.get(), &PyUnicode_Type)) return args;
     try {
         return json_loads(args.get());
     } catch (const PyError&) {
@@ -41,13 +40,13 @@ Ref decoded_arguments(Ref args) {
 }
 
 Ref arguments_brief(PyObject* args) {
-    if (is_dict_instance(args)) return call_global(T.brief_args, args);
+    if (is_instance(args, &PyDict_Type)) return call_global(T.brief_args, args);
     Ref text = str_of(args);
     return prefix(text.get(), raw_arguments_limit);
 }
 
 void write_tool_call(TextWriter& out, PyObject* tc) {
-    if (!is_dict_instance(tc)) return;
+    if (!is_instance(tc, &PyDict_Type)) return;
     Ref name = tool_call_field(tc, T.name, T.unknown);
     Ref args = decoded_arguments(tool_call_field(tc, T.arguments, nullptr));
     Ref brief = arguments_brief(args.get());
