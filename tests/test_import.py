@@ -110,6 +110,51 @@ def test_entered_under_package_path(tmp_path, entry_exists):
     }
 
 
+@pytest.mark.parametrize("first, second", [
+    ("vorlin.core.summarizer", "elsewhere.summarizer"),
+    ("summarizer", "vorlin.core.summarizer"),
+])
+def test_second_name_is_refused(tmp_path, first, second):
+    # The importer sets __spec__ on what the create step returns: under a
+    # second name the one module would be renamed, so that name is refused.
+    facts = run_fresh(
+        f"""
+        import importlib.util, json, sys
+
+        origin = importlib.util.find_spec("vorlin.core.summarizer").origin
+
+        def load(name):
+            spec = importlib.util.spec_from_file_location(name, origin)
+            module = importlib.util.module_from_spec(spec)
+            spec.loader.exec_module(module)
+            return module
+
+        module = load({first!r})
+        spec = module.__spec__
+        try:
+            load({second!r})
+        except ImportError as e:
+            error = [str(e), e.name]
+        else:
+            error = None
+        print(json.dumps({{
+            "error": error,
+            "spec_kept": module.__spec__ is spec,
+            "name": module.__name__,
+            "same_name_again": load({first!r}) is module,
+        }}))
+        """,
+        tmp_path,
+    )
+    assert facts == {
+        "error": [f"Module 'summarizer' is already loaded as {first!r} and cannot be loaded "
+                  f"again as {second!r}.", second],
+        "spec_kept": True,
+        "name": first,
+        "same_name_again": True,
+    }
+
+
 def test_create_step(tmp_path):
     facts = run_fresh(
         """

@@ -383,7 +383,7 @@ class BriefDict(dict):
             'can only concatenate list (not "str") to list', id="tool-content-long-list",
         ),
         pytest.param(
-            [{"role": "tool", "content": set(range(501))}], TypeError, "'set' object is unsliceable",
+            [{"role": "tool", "content": set(range(501))}], TypeError, "'set' object is not subscriptable",
             id="tool-content-set",
         ),
         pytest.param(

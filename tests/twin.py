@@ -103,13 +103,6 @@ def _expect_dict(value):
     return value
 
 
-def _head(value, n):
-    """value[:n] as the interpreter's sequence slicing does it (PySequence_GetSlice)."""
-    if not any("__getitem__" in vars(klass) for klass in type(value).__mro__):
-        raise TypeError(f"'{_type_name(value)[:200]}' object is unsliceable")
-    return value[:n]
-
-
 class ConversationSummarizer:
     """Summarizes conversation chunks to compress context."""
 
@@ -209,7 +202,7 @@ def _format_messages_for_summary(messages: "list[dict[str, Any]]") -> "str":
         if role == "tool":
             tool_id = msg.get("tool_call_id", "unknown")
             if content and len(content) > 500:
-                content = _head(content, 500) + "... [truncated]"
+                content = content[:500] + "... [truncated]"
             lines.append(f"[Tool Result ({tool_id})]: {content}")
         elif role == "assistant":
             if content:
@@ -320,7 +313,7 @@ def _fallback_summary(messages: "list[dict[str, Any]]") -> "dict[str, Any]":
         if msg.get("role") == "user" and msg.get("content"):
             content = msg["content"]
             if len(content) > 200:
-                content = _head(content, 200) + "..."
+                content = content[:200] + "..."
             goals.append(content)
     if goals:
         goals = [goals[0]]

@@ -117,8 +117,9 @@ Ref parse_summary(PyObject* const* params) {
         return record_from(data.get());
     } catch (const PyError&) {
         if (!json_decode_error_pending()) throw;
-        PyErr_Clear();
     }
+    Ref error = take_exception();
+    Handling handling(error.get());
     log(T.warning, T.parse_warning);
     return undecodable_record(text.get());
 }

@@ -6,6 +6,8 @@
 #include <array>
 #include <cstddef>
 
+#include "text.hpp"
+
 namespace summarizer {
 namespace {
 
@@ -45,53 +47,29 @@ bool positional_count_error(const FunctionSpec& spec, Py_ssize_t given) {
     return false;
 }
 
-bool same_name(PyObject* name, PyObject* key) {
-    if (name == key) return true;
-    return PyUnicode_Check(key) && PyUnicode_GET_LENGTH(name) == PyUnicode_GET_LENGTH(key) &&
-           PyUnicode_Compare(name, key) == 0;
-}
-
-// The value passed under `name`, or nullptr: first by identity (the usual case,
-// since both sides are interned), then by equality.
-PyObject* keyword_value(PyObject* name, PyObject* kwnames, PyObject* const* kwvalues) {
-    const Py_ssize_t count = PyTuple_GET_SIZE(kwnames);
+// The parameter that a keyword names, as the host matches it: by identity
+// (the usual case, since both sides are interned), then by `==`. -1 when it
+// names none; throws when a comparison fails.
+Py_ssize_t named_param(const FunctionSpec& spec, PyObject* key) {
+    const auto count = static_cast<Py_ssize_t>(spec.params.size());
     for (Py_ssize_t i = 0; i < count; ++i) {
-        if (PyTuple_GET_ITEM(kwnames, i) == name) return kwvalues[i];
+        if (T.*spec.params[i].text == key) return i;
     }
     for (Py_ssize_t i = 0; i < count; ++i) {
-        if (same_name(name, PyTuple_GET_ITEM(kwnames, i))) return kwvalues[i];
+        if (equals(key, T.*spec.params[i].text)) return i;
     }
-    return nullptr;
+    return -1;
 }
 
-bool names_param(const FunctionSpec& spec, std::size_t from, std::size_t to, PyObject* key) {
-    for (std::size_t i = from; i < to; ++i) {
-        if (same_name(T.*spec.params[i].text, key)) return true;
+void keyword_error(const FunctionSpec& spec, PyObject* key, bool bound_before) {
+    if (!PyUnicode_Check(key)) {
+        PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", spec.name);
+    } else if (bound_before) {
+        PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
+                     spec.name, key);
+    } else {
+        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", spec.name, key);
     }
-    return false;
-}
-
-// Reports the first keyword that binds no parameter left open by the
-// positional arguments; true when there is none.
-bool check_extra_keywords(const FunctionSpec& spec, PyObject* kwnames, std::size_t nargs) {
-    const std::size_t count = spec.params.size();
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i) {
-        PyObject* key = PyTuple_GET_ITEM(kwnames, i);
-        if (!PyUnicode_Check(key)) {
-            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", spec.name);
-            return false;
-        }
-        if (names_param(spec, nargs, count, key)) continue;
-        if (names_param(spec, 0, nargs, key)) {
-            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
-                         spec.name, key);
-        } else {
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", spec.name,
-                         key);
-        }
-        return false;
-    }
-    return true;
 }
 
 bool bind_no_params(const FunctionSpec& spec, Py_ssize_t nargs, Py_ssize_t nkw) {
@@ -108,32 +86,36 @@ bool bind_no_params(const FunctionSpec& spec, Py_ssize_t nargs, Py_ssize_t nkw) 
 }
 
 // Binds positional and keyword arguments to the parameters, in order. A
-// missing required parameter is reported before any stray keyword.
+// missing required parameter is reported before any stray keyword; of those,
+// the first one given.
 bool bind(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
           PyObject** bound) {
     const auto count = static_cast<Py_ssize_t>(spec.params.size());
     const Py_ssize_t nkw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
     if (count == 0) return bind_no_params(spec, nargs, nkw);
     if (nargs > count) return positional_count_error(spec, nargs);
-    const Py_ssize_t required = count - spec.defaults;
-    Py_ssize_t matched = 0;
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        if (i < nargs) {
-            bound[i] = args[i];
-            continue;
-        }
-        PyObject* value = nkw > 0 ? keyword_value(T.*spec.params[i].text, kwnames, args + nargs)
-                                  : nullptr;
-        if (value != nullptr) {
-            bound[i] = value;
-            ++matched;
-        } else if (i < required) {
-            return positional_count_error(spec, i);
-        } else {
-            bound[i] = Py_None;
+    for (Py_ssize_t i = 0; i < nargs; ++i) bound[i] = args[i];
+    PyObject* stray = nullptr;
+    bool stray_bound_before = false;
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+        const Py_ssize_t i = PyUnicode_Check(key) ? named_param(spec, key) : -1;
+        if (i >= 0 && bound[i] == nullptr) {
+            bound[i] = args[nargs + k];
+        } else if (stray == nullptr) {
+            stray = key;
+            stray_bound_before = i >= 0;
         }
     }
-    return matched == nkw || check_extra_keywords(spec, kwnames, static_cast<std::size_t>(nargs));
+    const Py_ssize_t required = count - spec.defaults;
+    for (Py_ssize_t i = nargs; i < count; ++i) {
+        if (bound[i] != nullptr) continue;
+        if (i < required) return positional_count_error(spec, i);
+        bound[i] = Py_None;
+    }
+    if (stray == nullptr) return true;
+    keyword_error(spec, stray, stray_bound_before);
+    return false;
 }
 
 // The entry checks: exactly the declared built-in type, None only where allowed.
@@ -160,7 +142,12 @@ PyObject* Function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
     const bool simple = (kwnames == nullptr || PyTuple_GET_SIZE(kwnames) == 0) &&
                         nargs == static_cast<Py_ssize_t>(spec.params.size()) && nargs > 0;
     if (!simple) {
-        if (!bind(spec, args, nargs, kwnames, bound.data())) return nullptr;
+        bool bound_all = false;
+        try {
+            bound_all = bind(spec, args, nargs, kwnames, bound.data());
+        } catch (const PyError&) {  // a keyword's own __eq__ failed
+        }
+        if (!bound_all) return nullptr;
         params = bound.data();
     }
     if (!check_types(spec, params)) return nullptr;

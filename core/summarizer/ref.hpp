@@ -97,6 +97,21 @@ inline Ref take_exception() noexcept {
     return Ref::steal(value);
 }
 
+// Makes an exception "being handled" while a handler runs, as an `except`
+// clause does, so that one raised by the handler carries it as its context.
+class Handling {
+public:
+    explicit Handling(PyObject* exception) : previous_(Ref::steal(PyErr_GetHandledException())) {
+        PyErr_SetHandledException(exception);
+    }
+    Handling(const Handling&) = delete;
+    Handling& operator=(const Handling&) = delete;
+    ~Handling() { PyErr_SetHandledException(previous_.get()); }
+
+private:
+    Ref previous_;
+};
+
 // Holds the current exception aside while other code runs, then puts it back
 // (unless taken), so no call is ever made with an exception set.
 class PendingError {

@@ -33,8 +33,9 @@ void write_bullet(TextWriter& out, PyObject* item) {
 
 // One bullet per item. A text where a list was asked for is one item: split
 // into characters it would fill the agent's prompt with one letter a line.
+// A text is what isinstance says is one; it is written through its formatting.
 void write_bullets(TextWriter& out, PyObject* items) {
-    if (PyUnicode_Check(items)) {
+    if (is_instance(items, &PyUnicode_Type)) {
         write_bullet(out, items);
         return;
     }

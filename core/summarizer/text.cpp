@@ -24,14 +24,9 @@ Ref call_get(PyObject* obj, PyObject* key, PyObject* fallback) {
     return Ref::check(PyObject_VectorcallMethod(T.get, args, 3, nullptr));
 }
 
-Ref subscript(PyObject* obj, PyObject* key) {
-    if (PyDict_CheckExact(obj)) {
-        PyObject* value = PyDict_GetItemWithError(obj, key);
-        if (value != nullptr) return Ref::borrow(value);
-        if (PyErr_Occurred()) throw PyError{};
-    }
-    return Ref::check(PyObject_GetItem(obj, key));
-}
+// One lookup, as the host's own item access makes: a key missing from an
+// exact dict is not looked up a second time to raise its KeyError.
+Ref subscript(PyObject* obj, PyObject* key) { return Ref::check(PyObject_GetItem(obj, key)); }
 
 namespace {
 
@@ -42,13 +37,26 @@ bool plain_truth(PyObject* value) {
            value == Py_None || PyBool_Check(value);
 }
 
+// A lookup in a dict whose keys are all exact str compares characters only;
+// any other key may have an __eq__ of its own that sees each lookup.
+bool only_exact_str_keys(PyObject* dict) {
+    Py_ssize_t position = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(dict, &position, &key, &value)) {
+        if (!PyUnicode_CheckExact(key)) return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 Ref get_if_true(PyObject* obj, PyObject* key) {
     Ref value = mapping_get(obj, key);
     if (!is_true(value.get())) return Ref();
-    // Nothing ran since an exact dict's read, so its second read is this value.
-    if (PyDict_CheckExact(obj) && plain_truth(value.get())) return value;
+    // The second read may be skipped only where nobody could see it: no code
+    // ran in the first read or the truth test, so it would give this value.
+    if (PyDict_CheckExact(obj) && plain_truth(value.get()) && only_exact_str_keys(obj)) return value;
     return subscript(obj, key);
 }
 
@@ -65,18 +73,13 @@ Ref str_of(PyObject* value) {
     return Ref::check(PyObject_Str(value));
 }
 
-// As the host slices: through the type's item access, or TypeError for a type
-// without it.
+// As `value[:length]` does: the type's own item access given a slice, with
+// the host's errors for a type that has none or cannot take a slice.
 Ref prefix(PyObject* value, Py_ssize_t length) {
     if (PyUnicode_CheckExact(value)) return Ref::check(PyUnicode_Substring(value, 0, length));
-    PyMappingMethods* mapping = Py_TYPE(value)->tp_as_mapping;
-    if (mapping == nullptr || mapping->mp_subscript == nullptr) {
-        PyErr_Format(PyExc_TypeError, "'%.200s' object is unsliceable", Py_TYPE(value)->tp_name);
-        throw PyError{};
-    }
     Ref stop = Ref::check(PyLong_FromSsize_t(length));
     Ref slice = Ref::check(PySlice_New(nullptr, stop.get(), nullptr));
-    return Ref::check(mapping->mp_subscript(value, slice.get()));
+    return Ref::check(PyObject_GetItem(value, slice.get()));
 }
 
 namespace {
@@ -130,19 +133,16 @@ void TextWriter::add_formatted(PyObject* value) {
     add(text.get());
 }
 
-void TextWriter::add_shortened(Ref value, Py_ssize_t length, PyObject* marker) {
-    if (PyUnicode_CheckExact(value.get())) {
-        PyObject* text = value.get();
-        if (PyUnicode_GET_LENGTH(text) <= length) {
-            add(text);
-            return;
-        }
-        add_prefix(text, length);
-        if (marker != nullptr) add(marker);
-        return;
+void TextWriter::add(Shortened text) {
+    PyObject* value = text.value_.get();
+    if (text.length_ == Shortened::whole_length) {
+        add_text_of(value);
+    } else if (PyUnicode_GET_LENGTH(value) <= text.length_) {
+        add(value);
+    } else {
+        add_prefix(value, text.length_);
+        if (text.marker_ != nullptr) add(text.marker_);
     }
-    Ref cut = shorten(std::move(value), length, marker);
-    add_text_of(cut.get());
 }
 
 namespace {

@@ -39,6 +39,39 @@ Ref subscript(PyObject* obj, PyObject* key);
 // (an empty Ref when the first read is false).
 Ref get_if_true(PyObject* obj, PyObject* key);
 
+// isinstance(obj, type), which also believes an object's own __class__.
+inline bool is_instance(PyObject* obj, PyTypeObject* type) {
+    return PyObject_TypeCheck(obj, type) ||
+           check(PyObject_IsInstance(obj, reinterpret_cast<PyObject*>(type))) != 0;
+}
+
+// for key, value in dict.items(): visit(key, value), with the errors its
+// iterator raises when a visit changes the dict: a different size, or more
+// entries met than the dict held when the walk began. Both are held for the
+// visit, since the dict may drop its own references meanwhile.
+template <class Visit>
+void for_each_pair(PyObject* dict, Visit&& visit) {
+    const Py_ssize_t size = PyDict_GET_SIZE(dict);
+    Py_ssize_t unseen = size;
+    Py_ssize_t position = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (true) {
+        if (PyDict_GET_SIZE(dict) != size) {
+            PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+            throw PyError{};
+        }
+        if (!PyDict_Next(dict, &position, &key, &value)) return;
+        if (unseen-- == 0) {
+            PyErr_SetString(PyExc_RuntimeError, "dictionary keys changed during iteration");
+            throw PyError{};
+        }
+        Ref k = Ref::borrow(key);
+        Ref v = Ref::borrow(value);
+        visit(k.get(), v.get());
+    }
+}
+
 // for item in iterable: visit(item). Exact lists and tuples are read by
 // index, as their own iterators read them, without making one; the size is
 // read anew each time, since a visit may change a list.
@@ -83,6 +116,32 @@ Ref prefix(PyObject* value, Py_ssize_t length);
 // marker); otherwise value itself. Any value with a length and item access.
 Ref shorten(Ref value, Py_ssize_t length, PyObject* marker);
 
+// value[:length] + marker when len(value) > length, else value, for a text
+// written later. A value that can run code while it is measured and cut
+// (anything but an exact str) is cut at once, so the host's order of steps
+// holds; an exact str is cut only as it is written, without a copy.
+class Shortened {
+public:
+    Shortened(Ref value, Py_ssize_t length, PyObject* marker)
+        : value_(std::move(value)), length_(length), marker_(marker) {
+        if (!PyUnicode_CheckExact(value_.get())) {
+            value_ = shorten(std::move(value_), length, marker);
+            length_ = whole_length;
+        }
+    }
+    // A value kept whole.
+    static Shortened whole(Ref value) { return Shortened(std::move(value)); }
+
+private:
+    friend class TextWriter;
+    static constexpr Py_ssize_t whole_length = -1;
+    explicit Shortened(Ref value) : value_(std::move(value)), length_(whole_length), marker_(nullptr) {}
+
+    Ref value_;
+    Py_ssize_t length_;  // whole_length: written as it stands
+    PyObject* marker_;
+};
+
 // Collects pieces of text and writes them into one new str at the end, so a
 // long text is written once instead of being joined from copies.
 class TextWriter {
@@ -116,9 +175,8 @@ public:
             add_formatted(value);
         }
     }
-    // format(value, ""), cut to `length` characters followed by `marker`
-    // when longer, as the host's len, slice and + would do.
-    void add_shortened(Ref value, Py_ssize_t length, PyObject* marker);
+    // format(text, ""), once cut.
+    void add(Shortened text);
 
     Ref finish();
 

@@ -12,25 +12,24 @@ constexpr Py_ssize_t argument_value_limit = 100;
 
 Ref new_dict() { return Ref::check(PyDict_New()); }
 
-// isinstance(obj, dict), which also believes an object's own __class__.
-bool is_dict_instance(PyObject* obj) {
-    return PyDict_Check(obj) ||
-           check(PyObject_IsInstance(obj, reinterpret_cast<PyObject*>(&PyDict_Type))) != 0;
-}
-
 // tc.get(key, tc.get("function", {}).get(key, fallback)): a key on the tool
 // call itself wins whenever present, yet the nested mapping is read first,
-// every time. A nullptr fallback stands for a new empty dict.
+// every time. The outer `get` is looked up before the inner call runs, as the
+// host evaluates the expression. A nullptr fallback stands for a new empty dict.
 Ref tool_call_field(PyObject* tc, PyObject* key, PyObject* fallback) {
+    Ref outer_get;
+    if (!PyDict_CheckExact(tc)) outer_get = Ref::check(PyObject_GetAttr(tc, T.get));
     Ref function = get_or(tc, T.function, new_dict);
     Ref nested = get_or(function.get(), key,
                         [&] { return fallback != nullptr ? Ref::borrow(fallback) : new_dict(); });
-    return get_or(tc, key, [&] { return std::move(nested); });
+    if (!outer_get) return get_or(tc, key, [&] { return std::move(nested); });
+    PyObject* args[] = {key, nested.get()};
+    return Ref::check(PyObject_Vectorcall(outer_get.get(), args, 2, nullptr));
 }
 
 // Arguments given as JSON text are decoded; text the decoder rejects stays as it is.
 Ref decoded_arguments(Ref args) {
-    if (!PyUnicode_Check(args.get())) return args;
+    if (!is_instance(args.get(), &PyUnicode_Type)) return args;
     try {
         return json_loads(args.get());
     } catch (const PyError&) {
@@ -41,13 +40,13 @@ Ref decoded_arguments(Ref args) {
 }
 
 Ref arguments_brief(PyObject* args) {
-    if (is_dict_instance(args)) return call_global(T.brief_args, args);
+    if (is_instance(args, &PyDict_Type)) return call_global(T.brief_args, args);
     Ref text = str_of(args);
     return prefix(text.get(), raw_arguments_limit);
 }
 
 void write_tool_call(TextWriter& out, PyObject* tc) {
-    if (!is_dict_instance(tc)) return;
+    if (!is_instance(tc, &PyDict_Type)) return;
     Ref name = tool_call_field(tc, T.name, T.unknown);
     Ref args = decoded_arguments(tool_call_field(tc, T.arguments, nullptr));
     Ref brief = arguments_brief(args.get());
@@ -71,21 +70,15 @@ void write_assistant(TextWriter& out, PyObject* msg, PyObject* content) {
 
 void write_tool_result(TextWriter& out, PyObject* msg, Ref content) {
     Ref tool_id = mapping_get(msg, T.tool_call_id, T.unknown);
-    // Only a value other than an exact str can run code of its own while it is
-    // measured and cut, so only such a value is cut here, before the entry.
-    const bool exact_text = PyUnicode_CheckExact(content.get());
-    if (!exact_text && is_true(content.get())) {
-        content = shorten(std::move(content), tool_result_limit, T.truncated_marker);
-    }
+    // `content and len(content) > 500`: an exact str is true whenever it is long.
+    const bool measured = PyUnicode_CheckExact(content.get()) || is_true(content.get());
+    Shortened text = measured ? Shortened(std::move(content), tool_result_limit, T.truncated_marker)
+                              : Shortened::whole(std::move(content));
     out.next_entry();
     out.add(T.tool_result_prefix);
     out.add_text_of(tool_id.get());
     out.add(T.tool_result_suffix);
-    if (exact_text) {
-        out.add_shortened(std::move(content), tool_result_limit, T.truncated_marker);
-    } else {
-        out.add_text_of(content.get());
-    }
+    out.add(std::move(text));
 }
 
 void write_message(TextWriter& out, PyObject* msg) {
@@ -115,27 +108,17 @@ Ref format_messages_for_summary(PyObject* const* params) {
     return out.finish();
 }
 
+// Each value's text is made and cut before its key is formatted, as the
+// host runs the steps of one pair.
 Ref brief_args(PyObject* const* params) {
-    PyObject* args = params[0];
     TextWriter out(T.pair_separator);
-    const Py_ssize_t size = PyDict_GET_SIZE(args);
-    Py_ssize_t position = 0;
-    PyObject* key = nullptr;
-    PyObject* value = nullptr;
-    while (true) {
-        // A value's own string conversion may change the dict under the walk.
-        if (PyDict_GET_SIZE(args) != size) {
-            PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
-            throw PyError{};
-        }
-        if (!PyDict_Next(args, &position, &key, &value)) break;
-        Ref k = Ref::borrow(key);
-        Ref value_text = str_of(value);
+    for_each_pair(params[0], [&](PyObject* key, PyObject* value) {
+        Shortened value_text(str_of(value), argument_value_limit, T.ellipsis);
         out.next_entry();
-        out.add_text_of(k.get());
+        out.add_text_of(key);
         out.add(T.equals);
-        out.add_shortened(std::move(value_text), argument_value_limit, T.ellipsis);
-    }
+        out.add(std::move(value_text));
+    });
     return out.finish();
 }
 
