@@ -23,11 +23,14 @@ Ref fallback_record(PyObject* messages) {
     return checked_result(call_global(T.fallback_summary, messages));
 }
 
-// Makes an exception "being handled" while the handler runs, so that one
-// raised by the handler carries it as its context.
+// Makes an exception "being handled" while the handler runs, as an `except`
+// block does to the innermost exception state (the coroutine's own), so that
+// one raised by the handler carries it as its context; afterwards that state
+// is as it was.
 class Handling {
 public:
-    explicit Handling(PyObject* exception) : previous_(Ref::steal(PyErr_GetHandledException())) {
+    explicit Handling(PyObject* exception)
+        : previous_(Ref::borrow(PyThreadState_Get()->exc_info->exc_value)) {
         PyErr_SetHandledException(exception);
     }
     Handling(const Handling&) = delete;
