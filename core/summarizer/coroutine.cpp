@@ -36,11 +36,21 @@ bool is_iterable_coroutine(PyObject* o) {
            (reinterpret_cast<PyGenObject*>(o)->gi_code->co_flags & CO_ITERABLE_COROUTINE) != 0;
 }
 
+void refuse_second_awaiter() { PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already"); }
+
+// A native coroutine suspended in an await of its own is refused, as the
+// host's await refuses it: driving it would take over its awaiter's work.
+Ref unless_awaited_already(Ref coroutine) {
+    Ref awaited = Ref::check(PyObject_GetAttr(coroutine.get(), T.cr_await));
+    if (awaited.get() == Py_None) return coroutine;
+    refuse_second_awaiter();
+    throw PyError{};
+}
+
 // The iterator that `await awaitable` drives, with the host's errors.
 Ref awaitable_iterator(PyObject* awaitable) {
-    if (PyCoro_CheckExact(awaitable) || is_iterable_coroutine(awaitable)) {
-        return Ref::borrow(awaitable);
-    }
+    if (PyCoro_CheckExact(awaitable)) return unless_awaited_already(Ref::borrow(awaitable));
+    if (is_iterable_coroutine(awaitable)) return Ref::borrow(awaitable);
     PyAsyncMethods* async = Py_TYPE(awaitable)->tp_as_async;
     if (async == nullptr || async->am_await == nullptr) {
         PyErr_Format(PyExc_TypeError, "object %.100s can't be used in 'await' expression",
@@ -414,7 +424,19 @@ PyObject* Coroutine_close(PyObject* self, PyObject*) {
     Py_RETURN_NONE;
 }
 
-PyObject* Coroutine_await(PyObject* self) { return Py_NewRef(self); }
+// `await coroutine`: a second awaiter is refused while the first one's await
+// is pending, as the host refuses it.
+PyObject* Coroutine_await(PyObject* self) {
+    CoroutineObject* c = as_coroutine(self);
+    if (c->phase == Phase::awaiting && !c->running) {
+        refuse_second_awaiter();
+        return nullptr;
+    }
+    return Py_NewRef(self);
+}
+
+// coroutine.__await__(), which the host answers without that check.
+PyObject* Coroutine_await_method(PyObject* self, PyObject*) { return Py_NewRef(self); }
 
 // --- attributes -----------------------------------------------------------------
 
@@ -441,6 +463,9 @@ PyMethodDef coroutine_methods[] = {
     {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Coroutine_throw)), METH_FASTCALL,
      nullptr},
     {"close", Coroutine_close, METH_NOARGS, nullptr},
+    // Beside the am_await slot, not instead of its wrapper's place: see Coroutine_await_method.
+    {"__await__", Coroutine_await_method, METH_NOARGS | METH_COEXIST,
+     "Return an iterator to be used in await expression."},
     {nullptr, nullptr, 0, nullptr},
 };
 
