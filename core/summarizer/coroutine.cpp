@@ -179,10 +179,11 @@ private:
 };
 
 // Asks the awaited object to close, as the host does on close() and on
-// GeneratorExit; false, with its error set, when closing failed.
+// GeneratorExit; false, with its error set, when its close() failed. A `close`
+// that cannot even be looked up is reported as unraisable and taken as none.
 bool close_inner(PyObject* awaited) {
     PyObject* close = nullptr;
-    if (_PyObject_LookupAttr(awaited, T.close, &close) < 0) return false;
+    if (_PyObject_LookupAttr(awaited, T.close, &close) < 0) PyErr_WriteUnraisable(awaited);
     if (close == nullptr) return true;
     Ref method = Ref::steal(close);
     return static_cast<bool>(Ref::steal(PyObject_CallNoArgs(method.get())));
