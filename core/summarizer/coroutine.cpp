@@ -484,16 +484,42 @@ PyObject* Coroutine_repr(PyObject* self) {
                                 self);
 }
 
+// "never awaited", through the warnings module with the coroutine as the
+// warning's source, so that tracemalloc can show where it was made; without
+// that module (at exit), through the interpreter's own warning, as the host.
+void warn_never_awaited(PyObject* self) {
+    Ref message = Ref::steal(PyUnicode_FromFormat("coroutine '%U' was never awaited",
+                                                  T.*as_coroutine(self)->body->qualname));
+    if (!message) {
+        PyErr_WriteUnraisable(self);
+        return;
+    }
+    Ref warnings = Ref::steal(_Py_IsFinalizing() ? PyImport_GetModule(T.warnings)
+                                                 : PyImport_Import(T.warnings));
+    if (!warnings && PyErr_ExceptionMatches(PyExc_ImportError)) PyErr_Clear();
+    PyObject* found = nullptr;
+    if (warnings) _PyObject_LookupAttr(warnings.get(), T.warn, &found);
+    Ref warn = Ref::steal(found);
+    bool warned = false;
+    if (warn) {
+        Ref level = Ref::steal(PyLong_FromLong(1));
+        PyObject* args[] = {message.get(), PyExc_RuntimeWarning, level.get(), self};
+        Ref result = level ? Ref::steal(PyObject_Vectorcall(warn.get(), args, 4, nullptr)) : Ref();
+        warned = result || PyErr_ExceptionMatches(PyExc_RuntimeWarning);
+    }
+    if (PyErr_Occurred()) PyErr_WriteUnraisable(self);
+    if (!warned && PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "%U", message.get()) < 0) {
+        PyErr_WriteUnraisable(self);
+    }
+}
+
 // Never awaited: warn, as the host does. Suspended: close the awaited object.
 void Coroutine_finalize(PyObject* self) {
     CoroutineObject* c = as_coroutine(self);
     PendingError pending;
     if (c->phase == Phase::created) {
         finish(c);
-        if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%U' was never awaited",
-                             T.*c->body->qualname) < 0) {
-            PyErr_WriteUnraisable(self);
-        }
+        warn_never_awaited(self);
     } else if (c->phase == Phase::awaiting && !c->running) {
         PyObject* result = Coroutine_close(self, nullptr);
         if (result == nullptr) PyErr_WriteUnraisable(self);
