@@ -42,10 +42,14 @@ private:
 };
 
 // Any Exception from the request on: logged, and the fallback record instead.
-// Other exceptions (cancellation, interpreter exit, close) pass on.
+// Other exceptions (cancellation, interpreter exit, close) pass on. The match
+// is on the exception as the clause receives it, normalised.
 Ref recover(PyObject* const* locals) {
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw PyError{};
     Ref error = take_exception();
+    if (!PyErr_GivenExceptionMatches(error.get(), PyExc_Exception)) {
+        raise_again(std::move(error));
+        throw PyError{};
+    }
     Handling handling(error.get());
     Ref text = text_of(error.get());
     log(T.error, Ref::check(PyUnicode_Concat(T.failed_prefix, text.get())).get());
