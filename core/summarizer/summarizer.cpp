@@ -41,6 +41,16 @@ private:
     Ref previous_;
 };
 
+// logger.error("Summarization failed: " + str(e)), in the host's order: the
+// logger's method first, then the text, joined by the host's `+`.
+void log_failure(PyObject* error) {
+    Ref logger = global(T.logger);
+    Ref method = Ref::check(PyObject_GetAttr(logger.get(), T.error));
+    Ref text = str_of(error);
+    Ref message = Ref::check(PyNumber_Add(T.failed_prefix, text.get()));
+    Ref result = Ref::check(PyObject_CallOneArg(method.get(), message.get()));
+}
+
 // Any Exception from the request on: logged, and the fallback record instead.
 // Other exceptions (cancellation, interpreter exit, close) pass on. The match
 // is on the exception as the clause receives it, normalised.
@@ -51,8 +61,7 @@ Ref recover(PyObject* const* locals) {
         throw PyError{};
     }
     Handling handling(error.get());
-    Ref text = text_of(error.get());
-    log(T.error, Ref::check(PyUnicode_Concat(T.failed_prefix, text.get())).get());
+    log_failure(error.get());
     return fallback_record(locals[1]);
 }
 
