@@ -14,7 +14,10 @@ struct CoroutineObject {
     PyObject* locals[coroutine_locals];
     PyObject* awaiting;  // the iterator of the awaited object, while suspended on it
     PyObject* weakrefs;
-    Phase phase;
+    // The exception the body is handling, its own as a frame's is: innermost
+    // while the body runs, so nothing handled leaks into it or out of it.
+    _PyErr_StackItem exc_state;
+    Phase phase;  // awaiting, and not running, means `awaiting` is set
     bool running;
 };
 
@@ -23,6 +26,7 @@ CoroutineObject* as_coroutine(PyObject* o) { return reinterpret_cast<CoroutineOb
 void release_locals(CoroutineObject* c) {
     for (PyObject*& local : c->locals) Py_CLEAR(local);
     Py_CLEAR(c->awaiting);
+    Py_CLEAR(c->exc_state.exc_value);
 }
 
 // --- awaiting -----------------------------------------------------------------
@@ -32,11 +36,21 @@ bool is_iterable_coroutine(PyObject* o) {
            (reinterpret_cast<PyGenObject*>(o)->gi_code->co_flags & CO_ITERABLE_COROUTINE) != 0;
 }
 
+void refuse_second_awaiter() { PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already"); }
+
+// A native coroutine suspended in an await of its own is refused, as the
+// host's await refuses it: driving it would take over its awaiter's work.
+Ref unless_awaited_already(Ref coroutine) {
+    Ref awaited = Ref::check(PyObject_GetAttr(coroutine.get(), T.cr_await));
+    if (awaited.get() == Py_None) return coroutine;
+    refuse_second_awaiter();
+    throw PyError{};
+}
+
 // The iterator that `await awaitable` drives, with the host's errors.
 Ref awaitable_iterator(PyObject* awaitable) {
-    if (PyCoro_CheckExact(awaitable) || is_iterable_coroutine(awaitable)) {
-        return Ref::borrow(awaitable);
-    }
+    if (PyCoro_CheckExact(awaitable)) return unless_awaited_already(Ref::borrow(awaitable));
+    if (is_iterable_coroutine(awaitable)) return Ref::borrow(awaitable);
     PyAsyncMethods* async = Py_TYPE(awaitable)->tp_as_async;
     if (async == nullptr || async->am_await == nullptr) {
         PyErr_Format(PyExc_TypeError, "object %.100s can't be used in 'await' expression",
@@ -73,24 +87,33 @@ Outcome after_inner_step(CoroutineObject* c, PySendResult sent, PyObject* value)
     return finished(c->body->resume(c->locals, owned.get()));
 }
 
+Outcome send_inner(CoroutineObject* c, PyObject* arg) {
+    PyObject* value = nullptr;
+    PySendResult sent;
+    {
+        // Held across the send, which runs Python code; let go before the
+        // body goes on, so the awaited object ends when the await does.
+        Ref awaited = Ref::borrow(c->awaiting);
+        sent = PyIter_Send(awaited.get(), arg, &value);
+    }
+    return after_inner_step(c, sent, value);
+}
+
 Outcome start(CoroutineObject* c) {
     Ref awaitable;
     Ref result = c->body->begin(c->locals, &awaitable);
     if (!awaitable) return finished(std::move(result));
+    Ref iterator;
     try {
-        c->awaiting = awaitable_iterator(awaitable.get()).release();
+        iterator = awaitable_iterator(awaitable.get());
     } catch (const PyError&) {
-        return finished(c->body->fail(c->locals));
+        // still set: the body's handler takes it below
     }
-    PyObject* value = nullptr;
-    const PySendResult sent = PyIter_Send(c->awaiting, Py_None, &value);
-    return after_inner_step(c, sent, value);
-}
-
-Outcome send_inner(CoroutineObject* c, PyObject* arg) {
-    PyObject* value = nullptr;
-    const PySendResult sent = PyIter_Send(c->awaiting, arg, &value);
-    return after_inner_step(c, sent, value);
+    awaitable = Ref();  // the await keeps only the iterator, as the host's does
+    if (!iterator) return finished(c->body->fail(c->locals));
+    c->awaiting = iterator.release();
+    c->phase = Phase::awaiting;
+    return send_inner(c, Py_None);
 }
 
 // The outcome of the exception now set at the await.
@@ -103,7 +126,8 @@ Outcome raise_at_await(CoroutineObject* c) {
 // before it is raised anywhere.
 class Thrown {
 public:
-    // False, with TypeError set, for arguments that cannot be raised.
+    // False, with TypeError set, for arguments that cannot be raised. A class
+    // is instantiated here, which can run Python code.
     bool take(PyObject* const* args, Py_ssize_t nargs) {
         PyObject* value = nargs > 1 ? args[1] : nullptr;
         PyObject* traceback = nargs > 2 ? args[2] : nullptr;
@@ -114,9 +138,13 @@ public:
         }
         PyObject* type = args[0];
         if (PyExceptionClass_Check(type)) {
-            type_ = Ref::borrow(type);
-            value_ = Ref::borrow(value);
-            traceback_ = Ref::borrow(traceback);
+            PyObject* t = Py_NewRef(type);
+            PyObject* v = Py_XNewRef(value);
+            PyObject* tb = Py_XNewRef(traceback);
+            PyErr_NormalizeException(&t, &v, &tb);  // a failure here is what gets raised
+            type_ = Ref::steal(t);
+            value_ = Ref::steal(v);
+            traceback_ = Ref::steal(tb);
             return true;
         }
         if (!PyExceptionInstance_Check(type)) {
@@ -140,7 +168,6 @@ public:
         PyObject* type = type_.release();
         PyObject* value = value_.release();
         PyObject* traceback = traceback_.release();
-        PyErr_NormalizeException(&type, &value, &traceback);
         if (traceback != nullptr) PyException_SetTraceback(value, traceback);
         PyErr_Restore(type, value, traceback);
     }
@@ -152,10 +179,11 @@ private:
 };
 
 // Asks the awaited object to close, as the host does on close() and on
-// GeneratorExit; false, with its error set, when closing failed.
-bool close_inner(CoroutineObject* c) {
+// GeneratorExit; false, with its error set, when its close() failed. A `close`
+// that cannot even be looked up is reported as unraisable and taken as none.
+bool close_inner(PyObject* awaited) {
     PyObject* close = nullptr;
-    if (_PyObject_LookupAttr(c->awaiting, T.close, &close) < 0) return false;
+    if (_PyObject_LookupAttr(awaited, T.close, &close) < 0) PyErr_WriteUnraisable(awaited);
     if (close == nullptr) return true;
     Ref method = Ref::steal(close);
     return static_cast<bool>(Ref::steal(PyObject_CallNoArgs(method.get())));
@@ -173,7 +201,12 @@ Outcome after_inner_throw(CoroutineObject* c, PyObject* value) {
 // close() while suspended: the awaited object is closed, then GeneratorExit
 // is raised at the await.
 Outcome close_suspended(CoroutineObject* c) {
-    if (close_inner(c)) PyErr_SetNone(PyExc_GeneratorExit);
+    bool closed;
+    {
+        Ref awaited = Ref::borrow(c->awaiting);
+        closed = close_inner(awaited.get());
+    }
+    if (closed) PyErr_SetNone(PyExc_GeneratorExit);
     return raise_at_await(c);
 }
 
@@ -184,25 +217,46 @@ void finish(CoroutineObject* c) {
     release_locals(c);
 }
 
-// Runs one stretch of the body, marked as running, and reports it as the
-// host's send protocol does.
+// While the body runs: marked as running, and its own exception state the
+// innermost, as the host pushes a frame's on resume and pops it on suspend.
+class Resumed {
+public:
+    explicit Resumed(CoroutineObject* c) : c_(c), thread_(PyThreadState_Get()) {
+        c->running = true;
+        c->exc_state.previous_item = thread_->exc_info;
+        thread_->exc_info = &c->exc_state;
+    }
+    Resumed(const Resumed&) = delete;
+    Resumed& operator=(const Resumed&) = delete;
+    ~Resumed() {
+        thread_->exc_info = c_->exc_state.previous_item;
+        c_->exc_state.previous_item = nullptr;
+        c_->running = false;
+    }
+
+private:
+    CoroutineObject* c_;
+    PyThreadState* thread_;
+};
+
+// Runs one stretch of the body and reports it as the host's send protocol does.
 template <class Step>
 PySendResult run(CoroutineObject* c, PyObject** result, Step&& step) {
     *result = nullptr;
-    c->running = true;
     Outcome outcome;
     bool failed = false;
-    try {
-        outcome = step();
-    } catch (const PyError&) {
-        failed = true;
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-        failed = true;
+    {
+        Resumed resumed(c);
+        try {
+            outcome = step();
+        } catch (const PyError&) {
+            failed = true;
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
+            failed = true;
+        }
     }
-    c->running = false;
     if (!failed && outcome.suspended) {
-        c->phase = Phase::awaiting;
         *result = outcome.value.release();
         return PYGEN_NEXT;
     }
@@ -268,39 +322,78 @@ PyObject* Coroutine_send(PyObject* self, PyObject* arg) {
 
 PyObject* Coroutine_iternext(PyObject* self) { return Coroutine_send(self, Py_None); }
 
+// One stretch of the body, as a method returns it.
+template <class Step>
+PyObject* run_as_method(CoroutineObject* c, Step&& step) {
+    PyObject* value = nullptr;
+    const PySendResult sent = run(c, &value, step);  // writes value: read it after
+    return as_method_result(sent, value);
+}
+
+// Raises a thrown exception wherever the coroutine stands now (taking it may
+// have run Python code that moved the coroutine on): at the body's start, at
+// the await, or nowhere once it has finished.
+PyObject* deliver(CoroutineObject* c, Thrown& thrown) {
+    if (refuse_if_running(c)) return nullptr;
+    switch (c->phase) {
+    case Phase::created:
+        return run_as_method(c, [&]() -> Outcome {
+            thrown.raise();
+            throw PyError{};
+        });
+    case Phase::awaiting:
+        return run_as_method(c, [&] {
+            thrown.raise();
+            return raise_at_await(c);
+        });
+    case Phase::finished:
+        break;
+    }
+    refuse_reuse();
+    return nullptr;
+}
+
+// The lookup of `throw` ran Python code that finished the coroutine. The
+// awaited object still gets the call, as the host gives it; a value it yields
+// passes out, but its end has nothing left to resume, so that is refused.
+PyObject* throw_into_finished(CoroutineObject* c, PyObject* method, PyObject* const* args,
+                              Py_ssize_t nargs) {
+    c->running = true;
+    PyObject* value = PyObject_Vectorcall(method, args, static_cast<size_t>(nargs), nullptr);
+    c->running = false;
+    if (value != nullptr) return value;
+    PendingError ended;
+    refuse_reuse();
+    ended.chain_under_current();
+    return nullptr;
+}
+
 // throw() while suspended, in the host's order: the awaited object gets the
 // arguments as they are, and only an exception raised here is checked first.
-// Arguments refused here leave the coroutine suspended.
+// Arguments refused here leave the coroutine suspended. The awaited object is
+// held throughout: each lookup and call may finish the coroutine.
 PyObject* throw_suspended(CoroutineObject* c, PyObject* const* args, Py_ssize_t nargs) {
-    auto resume = [c](auto step) {
-        PyObject* value = nullptr;
-        const PySendResult sent = run(c, &value, step);  // writes value: read it after
-        return as_method_result(sent, value);
-    };
+    Ref awaited = Ref::borrow(c->awaiting);
     Thrown thrown;
     if (PyErr_GivenExceptionMatches(args[0], PyExc_GeneratorExit)) {
         c->running = true;
-        const bool closed = close_inner(c);
+        const bool closed = close_inner(awaited.get());
         c->running = false;
-        if (closed && !thrown.take(args, nargs)) return nullptr;
-        return resume([&] {
-            if (closed) thrown.raise();
-            return raise_at_await(c);
-        });
+        if (!closed) return run_as_method(c, [c] { return raise_at_await(c); });
+        if (!thrown.take(args, nargs)) return nullptr;
+        return deliver(c, thrown);
     }
     PyObject* method = nullptr;
-    if (_PyObject_LookupAttr(c->awaiting, T.throw_, &method) < 0) return nullptr;
+    if (_PyObject_LookupAttr(awaited.get(), T.throw_, &method) < 0) return nullptr;
     Ref throw_method = Ref::steal(method);
-    if (throw_method) {
-        return resume([&] {
-            return after_inner_throw(
-                c, PyObject_Vectorcall(throw_method.get(), args, static_cast<size_t>(nargs), nullptr));
-        });
+    if (!throw_method) {
+        if (!thrown.take(args, nargs)) return nullptr;
+        return deliver(c, thrown);
     }
-    if (!thrown.take(args, nargs)) return nullptr;
-    return resume([&] {
-        thrown.raise();
-        return raise_at_await(c);
+    if (c->phase != Phase::awaiting) return throw_into_finished(c, throw_method.get(), args, nargs);
+    return run_as_method(c, [&] {
+        return after_inner_throw(
+            c, PyObject_Vectorcall(throw_method.get(), args, static_cast<size_t>(nargs), nullptr));
     });
 }
 
@@ -310,15 +403,7 @@ PyObject* Coroutine_throw(PyObject* self, PyObject* const* args, Py_ssize_t narg
     if (c->phase == Phase::awaiting && !c->running) return throw_suspended(c, args, nargs);
     Thrown thrown;
     if (!thrown.take(args, nargs)) return nullptr;
-    if (refuse_if_running(c)) return nullptr;
-    if (c->phase == Phase::finished) {
-        refuse_reuse();
-        return nullptr;
-    }
-    // Not started: raised at the body's start, which ends it.
-    finish(c);
-    thrown.raise();
-    return nullptr;
+    return deliver(c, thrown);
 }
 
 PyObject* Coroutine_close(PyObject* self, PyObject*) {
@@ -340,7 +425,19 @@ PyObject* Coroutine_close(PyObject* self, PyObject*) {
     Py_RETURN_NONE;
 }
 
-PyObject* Coroutine_await(PyObject* self) { return Py_NewRef(self); }
+// `await coroutine`: a second awaiter is refused while the first one's await
+// is pending, as the host refuses it.
+PyObject* Coroutine_await(PyObject* self) {
+    CoroutineObject* c = as_coroutine(self);
+    if (c->phase == Phase::awaiting && !c->running) {
+        refuse_second_awaiter();
+        return nullptr;
+    }
+    return Py_NewRef(self);
+}
+
+// coroutine.__await__(), which the host answers without that check.
+PyObject* Coroutine_await_method(PyObject* self, PyObject*) { return Py_NewRef(self); }
 
 // --- attributes -----------------------------------------------------------------
 
@@ -367,6 +464,9 @@ PyMethodDef coroutine_methods[] = {
     {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Coroutine_throw)), METH_FASTCALL,
      nullptr},
     {"close", Coroutine_close, METH_NOARGS, nullptr},
+    // Beside the am_await slot, not instead of its wrapper's place: see Coroutine_await_method.
+    {"__await__", Coroutine_await_method, METH_NOARGS | METH_COEXIST,
+     "Return an iterator to be used in await expression."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -384,16 +484,42 @@ PyObject* Coroutine_repr(PyObject* self) {
                                 self);
 }
 
+// "never awaited", through the warnings module with the coroutine as the
+// warning's source, so that tracemalloc can show where it was made; without
+// that module (at exit), through the interpreter's own warning, as the host.
+void warn_never_awaited(PyObject* self) {
+    Ref message = Ref::steal(PyUnicode_FromFormat("coroutine '%U' was never awaited",
+                                                  T.*as_coroutine(self)->body->qualname));
+    if (!message) {
+        PyErr_WriteUnraisable(self);
+        return;
+    }
+    Ref warnings = Ref::steal(_Py_IsFinalizing() ? PyImport_GetModule(T.warnings)
+                                                 : PyImport_Import(T.warnings));
+    if (!warnings && PyErr_ExceptionMatches(PyExc_ImportError)) PyErr_Clear();
+    PyObject* found = nullptr;
+    if (warnings) _PyObject_LookupAttr(warnings.get(), T.warn, &found);
+    Ref warn = Ref::steal(found);
+    bool warned = false;
+    if (warn) {
+        Ref level = Ref::steal(PyLong_FromLong(1));
+        PyObject* args[] = {message.get(), PyExc_RuntimeWarning, level.get(), self};
+        Ref result = level ? Ref::steal(PyObject_Vectorcall(warn.get(), args, 4, nullptr)) : Ref();
+        warned = result || PyErr_ExceptionMatches(PyExc_RuntimeWarning);
+    }
+    if (PyErr_Occurred()) PyErr_WriteUnraisable(self);
+    if (!warned && PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "%U", message.get()) < 0) {
+        PyErr_WriteUnraisable(self);
+    }
+}
+
 // Never awaited: warn, as the host does. Suspended: close the awaited object.
 void Coroutine_finalize(PyObject* self) {
     CoroutineObject* c = as_coroutine(self);
     PendingError pending;
     if (c->phase == Phase::created) {
         finish(c);
-        if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%U' was never awaited",
-                             T.*c->body->qualname) < 0) {
-            PyErr_WriteUnraisable(self);
-        }
+        warn_never_awaited(self);
     } else if (c->phase == Phase::awaiting && !c->running) {
         PyObject* result = Coroutine_close(self, nullptr);
         if (result == nullptr) PyErr_WriteUnraisable(self);
@@ -405,11 +531,15 @@ int Coroutine_traverse(PyObject* self, visitproc visit, void* arg) {
     CoroutineObject* c = as_coroutine(self);
     for (PyObject* local : c->locals) Py_VISIT(local);
     Py_VISIT(c->awaiting);
+    Py_VISIT(c->exc_state.exc_value);
     return 0;
 }
 
+// Collected in a cycle: what it held is gone, so it cannot run again.
 int Coroutine_clear(PyObject* self) {
-    release_locals(as_coroutine(self));
+    CoroutineObject* c = as_coroutine(self);
+    c->phase = Phase::finished;
+    release_locals(c);
     return 0;
 }
 
@@ -454,6 +584,8 @@ Ref make_coroutine(const CoroutineBody& body, PyObject* const* locals) {
     for (std::size_t i = 0; i < coroutine_locals; ++i) c->locals[i] = Py_NewRef(locals[i]);
     c->awaiting = nullptr;
     c->weakrefs = nullptr;
+    c->exc_state.exc_value = nullptr;
+    c->exc_state.previous_item = nullptr;
     c->phase = Phase::created;
     c->running = false;
     PyObject_GC_Track(c);

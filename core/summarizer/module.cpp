@@ -93,6 +93,8 @@ bool catchable(PyObject* classes) {
 
 bool json_decode_error_pending() {
     PendingError pending;
+    // The clause matches the exception as it receives it, normalised first.
+    pending.normalize();
     try {
         Ref json = global(T.json);
         Ref decode_error = Ref::check(PyObject_GetAttr(json.get(), T.JSONDecodeError));
@@ -101,7 +103,7 @@ bool json_decode_error_pending() {
                             "catching classes that do not inherit from BaseException is not allowed");
             throw PyError{};
         }
-        return PyErr_GivenExceptionMatches(pending.type(), decode_error.get()) != 0;
+        return PyErr_GivenExceptionMatches(pending.value(), decode_error.get()) != 0;
     } catch (const PyError&) {
         pending.chain_under_current();
         throw;

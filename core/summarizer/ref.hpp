@@ -97,11 +97,14 @@ inline Ref take_exception() noexcept {
     return Ref::steal(value);
 }
 
-// Makes an exception "being handled" while a handler runs, as an `except`
-// clause does, so that one raised by the handler carries it as its context.
+// Makes an exception "being handled" while the handler runs, as an `except`
+// block does to the innermost exception state (the coroutine's own), so that
+// one raised by the handler carries it as its context; afterwards that state
+// is as it was.
 class Handling {
 public:
-    explicit Handling(PyObject* exception) : previous_(Ref::steal(PyErr_GetHandledException())) {
+    explicit Handling(PyObject* exception)
+        : previous_(Ref::borrow(PyThreadState_Get()->exc_info->exc_value)) {
         PyErr_SetHandledException(exception);
     }
     Handling(const Handling&) = delete;
@@ -111,6 +114,14 @@ public:
 private:
     Ref previous_;
 };
+
+// Makes an exception taken by take_exception() current again, as a bare
+// `raise` in its handler does: as its own class, with its traceback.
+inline void raise_again(Ref exception) noexcept {
+    PyObject* value = exception.release();
+    PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(value))), value,
+                  PyException_GetTraceback(value));
+}
 
 // Holds the current exception aside while other code runs, then puts it back
 // (unless taken), so no call is ever made with an exception set.
@@ -122,6 +133,15 @@ public:
     ~PendingError() { restore(); }
 
     PyObject* type() const noexcept { return type_; }
+    PyObject* value() const noexcept { return value_; }
+    // Normalises the held exception as an `except` clause receives it (which
+    // can run Python code): an instance of its own class, traceback attached.
+    void normalize() noexcept {
+        if (type_ == nullptr) return;
+        PyErr_NormalizeException(&type_, &value_, &traceback_);
+        if (traceback_ != nullptr) PyException_SetTraceback(value_, traceback_);
+        Py_SETREF(type_, Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(value_))));
+    }
     // Makes the held exception current again.
     void restore() noexcept {
         if (type_ != nullptr || value_ != nullptr || traceback_ != nullptr) {

@@ -23,29 +23,27 @@ Ref fallback_record(PyObject* messages) {
     return checked_result(call_global(T.fallback_summary, messages));
 }
 
-// Makes an exception "being handled" while the handler runs, so that one
-// raised by the handler carries it as its context.
-class Handling {
-public:
-    explicit Handling(PyObject* exception) : previous_(Ref::steal(PyErr_GetHandledException())) {
-        PyErr_SetHandledException(exception);
-    }
-    Handling(const Handling&) = delete;
-    Handling& operator=(const Handling&) = delete;
-    ~Handling() { PyErr_SetHandledException(previous_.get()); }
-
-private:
-    Ref previous_;
-};
+// logger.error("Summarization failed: " + str(e)), in the host's order: the
+// logger's method first, then the text, joined by the host's `+`.
+void log_failure(PyObject* error) {
+    Ref logger = global(T.logger);
+    Ref method = Ref::check(PyObject_GetAttr(logger.get(), T.error));
+    Ref text = str_of(error);
+    Ref message = Ref::check(PyNumber_Add(T.failed_prefix, text.get()));
+    Ref result = Ref::check(PyObject_CallOneArg(method.get(), message.get()));
+}
 
 // Any Exception from the request on: logged, and the fallback record instead.
-// Other exceptions (cancellation, interpreter exit, close) pass on.
+// Other exceptions (cancellation, interpreter exit, close) pass on. The match
+// is on the exception as the clause receives it, normalised.
 Ref recover(PyObject* const* locals) {
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw PyError{};
     Ref error = take_exception();
+    if (!PyErr_GivenExceptionMatches(error.get(), PyExc_Exception)) {
+        raise_again(std::move(error));
+        throw PyError{};
+    }
     Handling handling(error.get());
-    Ref text = text_of(error.get());
-    log(T.error, Ref::check(PyUnicode_Concat(T.failed_prefix, text.get())).get());
+    log_failure(error.get());
     return fallback_record(locals[1]);
 }
 

@@ -64,6 +64,9 @@ inline constexpr const char module_doc[] =
     X(get, "get")                                                                  \
     X(close, "close")                                                              \
     X(throw_, "throw")                                                             \
+    X(cr_await, "cr_await")                                                        \
+    X(warnings, "warnings")                                                        \
+    X(warn, "warn")                                                                \
     X(complete, "complete")                                                        \
     X(max_tokens, "max_tokens")                                                    \
     X(llm, "_llm")                                                                 \
