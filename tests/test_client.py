@@ -2,11 +2,13 @@
 
 import asyncio
 import email.utils
+import functools
 import logging
 import re
 import socket
 import time
 
+import anyio
 import httpx
 import pytest
 import trio
@@ -343,6 +345,24 @@ def test_one_pooled_connection_per_loop_closed_after(closed_by, backend, openai_
 
     ports = [request.port for request in openai_server.requests]
     assert len(set(ports[:3])) == len(set(ports[3:])) == 1 and ports[0] != ports[3]
+
+
+@pytest.mark.parametrize("backend", BACKENDS)
+def test_concurrent_calls_share_the_pool_without_new_connections(backend, openai_server):
+    openai_server.choose = lambda request: Reply(delay=0.05)
+    client = client_for(openai_server)
+
+    async def bursts():
+        async with client, anyio.create_task_group() as tasks:
+            for _ in range(60):
+                tasks.start_soon(functools.partial(client.complete, messages=[], max_tokens=1))
+
+    run(backend, bursts)
+
+    ports = [request.port for request in openai_server.requests]
+    assert len(ports) == 60
+    assert len(set(ports)) == 20  # as many as the pool holds, each kept open for reuse
+    assert openai_server.wait_closed()
 
 
 @pytest.mark.parametrize("backend", BACKENDS)

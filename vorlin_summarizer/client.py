@@ -7,6 +7,7 @@ dependency (extra ``cli``): it is imported when a client is made, not when this 
 
 from __future__ import annotations
 
+import contextlib
 import datetime
 import email.utils
 import json
@@ -38,6 +39,10 @@ _RETRIED_STATUSES = frozenset({408, 409, 429, 500, 502, 503, 504})
 
 # RFC 9110 gives Retry-After as whole seconds; some servers send a fraction.
 _DELAY_SECONDS = re.compile(r"[0-9]+(?:\.[0-9]*)?")
+
+# Connections of a pool the client keeps itself; a host wanting other limits passes its
+# own httpx.AsyncClient.
+_POOL_CONNECTIONS = 20
 
 
 class CompletionError(Exception):
@@ -97,6 +102,14 @@ def _seconds(value: object, what: str) -> float:
     if not isinstance(value, (int, float)) or not 0 <= value < math.inf:
         raise ValueError(f"{what} must be a number of seconds, 0 or more, got {value!r}")
     return float(value)
+
+
+@dataclass
+class _Pool:
+    http: httpx.AsyncClient
+    gate: contextlib.AbstractAsyncContextManager[Any]  # at most one request a connection
+    # the suspended generator that closes the pool with its loop; None for a host's client
+    closer: AsyncGenerator[None, None] | None
 
 
 def _running_loop() -> object:
@@ -159,8 +172,7 @@ class OpenAIChatClient:
         self.backoff_cap = _seconds(backoff_cap, "backoff_cap")
         self._host_client = http_client
         self._transport = transport
-        # loop -> (its pool, the suspended generator that closes the pool with the loop)
-        self._pools: dict[object, tuple[httpx.AsyncClient, AsyncGenerator[None, None]]] = {}
+        self._pools: dict[object, _Pool] = {}  # by running event loop
 
     def __repr__(self) -> str:
         return f"OpenAIChatClient({self.url!r}, model={self.model!r})"
@@ -178,9 +190,9 @@ class OpenAIChatClient:
 
     async def aclose(self) -> None:
         """Close this event loop's pool and its sockets; a host's own client stays open."""
-        entry = self._pools.get(_running_loop())
-        if entry is not None:
-            await entry[1].aclose()
+        pool = self._pools.get(_running_loop())
+        if pool is not None and pool.closer is not None:
+            await pool.closer.aclose()
 
     async def complete(
         self, *, messages: Sequence[Mapping[str, Any]], max_tokens: int
@@ -201,10 +213,11 @@ class OpenAIChatClient:
             # every attempt and every wait, so neither a server trickling bytes nor a
             # string of retries can hold the call past it.
             with anyio.fail_after(self.timeout) as deadline:
-                http = await self._http()
+                pool = await self._pool()
                 for retry in range(1, self.max_retries + 2):
                     try:
-                        return await self._attempt(http, body, headers, api_key)
+                        async with pool.gate:
+                            return await self._attempt(pool.http, body, headers, api_key)
                     except _Retryable as failed:
                         if retry > self.max_retries:
                             raise failed.error from failed.error.__cause__
@@ -231,34 +244,41 @@ class OpenAIChatClient:
         ceiling = min(self.backoff_cap, self.backoff_base * 2.0 ** (retry - 1))
         return random.uniform(0.0, ceiling)
 
-    async def _http(self) -> httpx.AsyncClient:
+    async def _pool(self) -> _Pool:
         if self._host_client is not None:
-            return self._host_client
+            return _Pool(self._host_client, contextlib.nullcontext(), None)
         loop = _running_loop()
-        entry = self._pools.get(loop)
-        if entry is not None:
-            return entry[0]
+        pool = self._pools.get(loop)
+        if pool is not None:
+            return pool
+        import anyio
         import httpx
 
-        http = httpx.AsyncClient(
-            transport=self._transport, timeout=self.timeout, follow_redirects=False)
-        closer = self._close_with_loop(loop, http)
-        self._pools[loop] = (http, closer)  # before the await: a concurrent call shares it
-        await closer.asend(None)
-        return http
+        # As many idle connections kept as open: httpcore closes an idle one whenever
+        # more than its keep-alive number are open, which under load means a new
+        # connection for nearly every request.
+        limits = httpx.Limits(max_connections=_POOL_CONNECTIONS,
+                              max_keepalive_connections=_POOL_CONNECTIONS)
+        http = httpx.AsyncClient(transport=self._transport, timeout=self.timeout,
+                                 limits=limits, follow_redirects=False)
+        # Requests beyond the pool's size wait here, not in httpcore's queue, whose every
+        # change walks each waiting request against each connection.
+        pool = _Pool(http, anyio.Semaphore(_POOL_CONNECTIONS, fast_acquire=True), None)
+        pool.closer = self._close_with_loop(loop, pool)
+        self._pools[loop] = pool  # before the await: a concurrent call shares it
+        await pool.closer.asend(None)
+        return pool
 
-    async def _close_with_loop(
-        self, loop: object, http: httpx.AsyncClient
-    ) -> AsyncGenerator[None, None]:
+    async def _close_with_loop(self, loop: object, pool: _Pool) -> AsyncGenerator[None, None]:
         # asyncio.run and trio.run close the async generators still suspended when their
         # main task ends, inside the loop: so a pool whose host never called aclose()
         # still closes its sockets in the loop that owns them, not in a later one.
         try:
             yield
         finally:
-            if self._pools.get(loop, (None,))[0] is http:
+            if self._pools.get(loop) is pool:
                 del self._pools[loop]
-            await http.aclose()
+            await pool.http.aclose()
 
     async def _attempt(
         self, http: httpx.AsyncClient, body: dict[str, Any], headers: dict[str, str],
