@@ -125,6 +125,9 @@ class OpenAIServer:
 
             def setup(self):
                 super().setup()
+                # Headers and body go out in separate writes: without this, Nagle's
+                # algorithm holds the body for the client's delayed ACK (about 40 ms).
+                self.connection.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
                 with server._lock:
                     server.open_connections += 1
 
