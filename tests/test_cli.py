@@ -4,6 +4,7 @@ import io
 import json
 import logging
 import os
+import re
 import subprocess
 import sys
 from pathlib import Path
@@ -162,6 +163,8 @@ BAD_INPUTS = {
                            "{file}: line 2 is an array, not a message object"),
     "chunk-zero": (["--chunk", "0", "{file}"], b"[]",
                    "argument --chunk: must be 1 or more, got 0"),
+    "max-retries": (["--max-retries", "-1", "{file}"], b"[]",
+                    "argument --max-retries: must be 0 or more, got -1"),
     "timeout": (["--timeout", "0", "{file}"], b"[]",
                 "argument --timeout: must be a positive number of seconds, got 0"),
     "base-url": (["--base-url", "ftp://x", "{file}"], b"[]",
@@ -195,16 +198,20 @@ def test_installed_command(server_fails, openai_server):
     env = {k: v for k, v in os.environ.items()
            if not k.startswith("VORLIN_") and k != "OPENAI_API_KEY"}
     argv = [str(command), str(EXAMPLE)]
-    if server_fails:
-        openai_server.reply(Reply(500, "model not loaded"))
-        argv[1:1] = ["--base-url", openai_server.base_url]
+    if server_fails:  # on the first attempt and on its one retry
+        openai_server.reply(Reply(500, "model not loaded"), Reply(500, "model not loaded"))
+        argv[1:1] = ["--base-url", openai_server.base_url, "--max-retries", "1"]
 
     done = subprocess.run(argv, capture_output=True, text=True, env=env, timeout=60)
 
     assert (done.returncode, done.stdout) == (0, fallback_text(MESSAGES) + "\n")
     if server_fails:
-        assert done.stderr == ("vorlin.summarizer: ERROR: Summarization failed: HTTP 500 from "
-                               f"{openai_server.url}: model not loaded\n")
+        failure = f"HTTP 500 from {openai_server.url}: model not loaded"
+        assert re.fullmatch(f"vorlin_summarizer.client: WARNING: {re.escape(failure)}; retry "
+                            r"1 of 1 in 0\.[0-5]\d s\n"
+                            f"vorlin.summarizer: ERROR: Summarization failed: "
+                            f"{re.escape(failure)}\n", done.stderr)
+        assert len(openai_server.requests) == 2
     else:
         assert done.stderr == (OFFLINE_LINE + "\n"
                                "vorlin.summarizer: WARNING: Empty response from summarizer LLM\n")

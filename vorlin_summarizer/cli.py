@@ -28,14 +28,22 @@ class _Parser(argparse.ArgumentParser):
         raise UsageError(message)
 
 
-def _positive_int(text: str) -> int:
+def _whole_number(text: str, least: int) -> int:
     try:
         value = int(text)
     except ValueError:
         raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"must be 1 or more, got {value}")
+    if value < least:
+        raise argparse.ArgumentTypeError(f"must be {least} or more, got {value}")
     return value
+
+
+def _positive_int(text: str) -> int:
+    return _whole_number(text, 1)
+
+
+def _retry_count(text: str) -> int:
+    return _whole_number(text, 0)
 
 
 def _positive_float(text: str) -> float:
@@ -77,6 +85,9 @@ def _parser() -> _Parser:
                         help="environment variable holding the API key (default: %(default)s)")
     parser.add_argument("--timeout", metavar="SECONDS", type=_positive_float, default=60.0,
                         help="give up on the server after this long (default: %(default)s)")
+    parser.add_argument("--max-retries", metavar="N", type=_retry_count, default=2,
+                        help="retry a rate-limited, overloaded or dropped request up to N "
+                        "times within the timeout (default: %(default)s)")
     parser.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
     return parser
 
@@ -174,7 +185,7 @@ def _make_client(args: argparse.Namespace) -> Any:
 
     try:
         return OpenAIChatClient(args.base_url, args.model, api_key_env=args.api_key_env,
-                                timeout=args.timeout)
+                                timeout=args.timeout, max_retries=args.max_retries)
     except (ValueError, ImportError) as exc:
         raise UsageError(str(exc)) from None
 
