@@ -1,6 +1,13 @@
-"""A host that keeps an agent's context small by summarizing its oldest messages.
+"""A host whose agent loop keeps the history inside its model's window.
 
 Run: python examples/host_asyncio.py [conversation.json]
+
+The loop replays a recorded conversation as an agent would live it: each message of the
+user, the agent or a tool joins the history, and before each request to the agent's
+model the compactor looks at the history. Once it has grown past 80% of the window, the
+oldest part becomes one summary message; an assistant's tool calls and their results are
+never parted, so the next chat request stays valid. A host writes three lines: make the
+compactor, compact before each request, send the history it gives back.
 
 The client below stands in for a real model: it answers with a fixed JSON summary, so the
 example runs anywhere. Replace the body of ``complete`` with a call to your own model;
@@ -13,10 +20,13 @@ import asyncio
 import json
 import sys
 from dataclasses import dataclass
+from pathlib import Path
+from typing import Any
 
 from vorlin.core.summarizer import ConversationSummarizer
+from vorlin_summarizer import Compactor
 
-KEEP_RECENT = 3  # messages that stay verbatim in the context
+CONTEXT_TOKENS = 600  # a tiny window, so that the short sample fills it
 
 
 @dataclass(frozen=True)
@@ -46,36 +56,30 @@ class ScriptedModel:
         return Reply("```json\n" + json.dumps(answer, indent=2) + "\n```")
 
 
-@dataclass
-class Context:
-    system_prompt: str
-    messages: list[dict[str, object]]
-
-
-async def compact(
-    summarizer: ConversationSummarizer,
-    context: Context,
-    previous_summary: str | None = None,
-) -> Context:
-    """Replace all but the most recent messages with a summary block."""
-    if len(context.messages) <= KEEP_RECENT:
-        return context
-    old = context.messages[:-KEEP_RECENT]
-    record = await summarizer.summarize_messages(old, existing_summary=previous_summary)
-    block = summarizer.format_summary_for_context(record)
-    return Context(context.system_prompt + "\n\n" + block, context.messages[-KEEP_RECENT:])
-
-
-async def main(path: str) -> None:
-    with open(path, encoding="utf-8") as f:
-        messages: list[dict[str, object]] = json.load(f)
+async def agent_loop(recorded: list[dict[str, Any]]) -> list[dict[str, Any]]:
     model = ScriptedModel()
-    summarizer = ConversationSummarizer(model)
-    context = await compact(summarizer, Context("You are a coding agent.", messages))
-    print(context.system_prompt)
-    print(f"\n({len(context.messages)} recent messages kept, "
-          f"{len(model.requests)} summary request sent)")
+    compactor = Compactor(ConversationSummarizer(model), context_tokens=CONTEXT_TOKENS)
+    history: list[dict[str, Any]] = [{"role": "system", "content": "You are a coding agent."}]
+    for message in recorded:
+        history.append(message)
+        if message["role"] == "assistant":
+            continue  # the agent model answered; a tool or the user speaks next
+        result = await compactor.compact(history)
+        history = result.messages  # then send `history` to the agent model
+        print(f"{len(history):2} messages, about {result.tokens_after:4} tokens: "
+              f"{result.outcome}")
+    print(f"summary requests sent: {len(model.requests)}")
+    return history
+
+
+def main(path: Path) -> None:
+    with open(path, encoding="utf-8") as f:
+        recorded: list[dict[str, Any]] = json.load(f)
+    history = asyncio.run(agent_loop(recorded))
+    print()
+    print(history[1]["content"])
 
 
 if __name__ == "__main__":
-    asyncio.run(main(sys.argv[1] if len(sys.argv) > 1 else "examples/conversation.json"))
+    main(Path(sys.argv[1]) if len(sys.argv) > 1 else
+         Path(__file__).with_name("conversation.json"))

@@ -173,6 +173,14 @@ BAD_INPUTS = {
                        "unrecognized arguments: --frobnicate"),
     "terminal-stdin": ([], None, "no conversation file given (use '-' to type one on the "
                        "terminal)"),
+    "compact-no-window": (["compact", "{file}"], b"[]",
+                          "the following arguments are required: --context-tokens"),
+    "compact-keep": (["compact", "{file}", "--context-tokens", "100", "--keep-tokens", "90"],
+                     b"[]", "keep_tokens is 90, more than the trigger point of 80 tokens"),
+    "compact-json": (["compact", "{file}", "--context-tokens=100", "--json"], b"[]",
+                     "--json is not an option of compact"),
+    "compact-not-json": (["compact", "{file}", "--context-tokens", "100", "--plan"], b"hello\n",
+                         "{file} is neither JSON nor JSON Lines (line 1: Expecting value)"),
 }
 
 
@@ -216,3 +224,48 @@ def test_installed_command(server_fails, openai_server):
         assert done.stderr == (OFFLINE_LINE + "\n"
                                "vorlin.summarizer: WARNING: Empty response from summarizer LLM\n")
 
+
+
+@pytest.mark.parametrize("server_fails", [False, True], ids=["summarized", "http-500"])
+def test_compact_prints_the_history(server_fails, openai_server, capsys):
+    if server_fails:
+        openai_server.reply(Reply(500, "model not loaded"))
+    argv = ["compact", str(EXAMPLE), "--context-tokens", "1000", "--base-url",
+            openai_server.base_url]
+
+    assert main(argv) == (3 if server_fails else 0)
+
+    out, err = capsys.readouterr()
+    summary = [] if server_fails else [{"role": "system", "content": rendered(CANNED)}]
+    assert json.loads(out) == (MESSAGES if server_fails else summary + MESSAGES[6:])
+    assert len(openai_server.requests) == 1
+    if server_fails:
+        assert err == (f"vorlin-summarize: failed: 8 -> 8 messages, 843 -> 843 tokens, 1 "
+                       f"request: HTTP 500 from {openai_server.url}: model not loaded\n")
+    else:
+        assert err.startswith("vorlin-summarize: summarized: 8 -> 3 messages, 843 -> ")
+        assert err.endswith(" tokens, 1 request\n")
+
+
+def test_compact_plan_sends_nothing(openai_server, capsys):
+    argv = ["compact", str(EXAMPLE), "--context-tokens", "1000", "--keep-tokens", "100",
+            "--plan", "--base-url", openai_server.base_url]
+
+    assert main(argv) == 0
+
+    out, err = capsys.readouterr()
+    assert (out.splitlines()[1], out.splitlines()[4:], err) == (
+        "tokens          843 (trigger at 800)", [
+            "cut at          message 6", "summarized      6 messages in 1 chunk",
+            "kept            2 messages", "tokens after    about 843",
+            "compacts        yes, in 1 request"], "")
+    assert openai_server.requests == []
+
+
+def test_a_file_named_compact_is_still_summarized(tmp_path, monkeypatch, capsys):
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "compact").write_bytes(EXAMPLE.read_bytes())
+
+    assert main(["compact"]) == 0
+
+    assert capsys.readouterr().out == fallback_text(MESSAGES) + "\n"

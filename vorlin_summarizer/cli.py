@@ -1,4 +1,5 @@
-"""vorlin-summarize: summarize a conversation file from the command line."""
+"""vorlin-summarize: summarize a conversation file, or compact an agent history, from the
+command line."""
 
 from __future__ import annotations
 
@@ -12,6 +13,7 @@ from typing import Any, NoReturn, TextIO
 
 from vorlin.core.summarizer import ConversationSummarizer
 
+from .compaction import Compactor, _count
 from .offline import OfflineClient
 
 PROG = "vorlin-summarize"
@@ -234,6 +236,9 @@ async def summarize(
 def main(argv: list[str] | None = None) -> int:
     """Entry point of ``vorlin-summarize``; returns the exit status."""
     try:
+        arguments = sys.argv[1:] if argv is None else argv
+        if _is_compact_line(arguments):
+            return _run_compact(arguments[1:])
         return _run(argv)
     except UsageError as exc:
         print(f"{PROG}: error: {exc}", file=sys.stderr)
@@ -264,3 +269,98 @@ def _run(argv: list[str] | None) -> int:
     else:
         print(summarizer.format_summary_for_context(record))
     return 0
+
+
+COMPACT_OPTIONS = ("--context-tokens", "--keep-tokens", "--plan", "-h", "--help")
+# Options of the summary alone; compact takes the rest of the main parser's options.
+_SUMMARY_ONLY = {"summary": "--summary", "summary_file": "--summary-file", "json": "--json",
+                 "chunk": "--chunk"}
+FAILED_STATUS = 3  # the history was printed unchanged: its compaction failed
+
+
+def _is_compact_line(argv: list[str]) -> bool:
+    """Whether the line is ``compact ...``: a file named compact is still summarized by
+    ``vorlin-summarize compact`` when the line has none of compact's own options."""
+    if not argv or argv[0] != "compact":
+        return False
+    if any(arg.split("=", 1)[0] in COMPACT_OPTIONS for arg in argv[1:]):
+        return True
+    return not os.path.exists("compact")
+
+
+def _compact_parser() -> _Parser:
+    parser = _parser()  # for the path and the client options
+    parser.prog = f"{PROG} compact"
+    parser.description = ("Compact an agent history: summarize its oldest part and print the "
+                          "new history as JSON (nothing is changed when compaction fails).")
+    for action in parser._actions:
+        if action.dest in _SUMMARY_ONLY:
+            action.help = argparse.SUPPRESS
+    parser.add_argument("--context-tokens", metavar="N", type=_positive_int, required=True,
+                        help="the agent model's context window, in tokens")
+    parser.add_argument("--keep-tokens", metavar="M", type=_positive_int,
+                        help="recent history kept verbatim (default: a quarter of the window)")
+    parser.add_argument("--plan", action="store_true",
+                        help="print what compaction would do, without a request")
+    return parser
+
+
+def _run_compact(argv: list[str]) -> int:
+    try:
+        args = _compact_parser().parse_args(argv)
+    except SystemExit as exc:  # --help has been printed
+        return exc.code if isinstance(exc.code, int) else 0
+    for dest, flag in _SUMMARY_ONLY.items():
+        if getattr(args, dest) not in (None, False):
+            raise UsageError(f"{flag} is not an option of compact")
+    if args.path is None:
+        if sys.stdin is None or sys.stdin.isatty():
+            raise UsageError("no history file given (use '-' to type one on the terminal)")
+        args.path = "-"
+    messages = load_messages(_read_text(args.path, "history"), _name(args.path))
+    settings: dict[str, Any] = {"context_tokens": args.context_tokens,
+                                "keep_tokens": args.keep_tokens}
+    try:  # the settings are checked before a client is made
+        compactor = Compactor(ConversationSummarizer(OfflineClient()), **settings)
+    except ValueError as exc:
+        raise UsageError(str(exc)) from None
+    if args.plan:
+        print(_plan_table(compactor, messages))
+        return 0
+    client = _make_client(args)
+    # Offline, the basic summary is what the command promises; with a model, a failed
+    # request leaves the history as it was.
+    offline = isinstance(client, OfflineClient)
+    compactor = Compactor(ConversationSummarizer(client), **settings,
+                          on_failure="fallback" if offline else "keep")
+    logging.basicConfig(level=logging.WARNING, format="%(name)s: %(levelname)s: %(message)s")
+    result = asyncio.run(compactor.compact(messages))
+    print(json.dumps(result.messages, indent=2, ensure_ascii=False))
+    print(f"{PROG}: {result.outcome}: {len(messages)} -> {len(result.messages)} messages, "
+          f"{result.tokens_before} -> {result.tokens_after} tokens, "
+          f"{_count(result.requests, 'request')}" + (f": {result.error}" if result.error else ""),
+          file=sys.stderr)
+    return FAILED_STATUS if result.outcome == "failed" and not offline else 0
+
+
+def _plan_table(compactor: Compactor, messages: list[dict[str, Any]]) -> str:
+    plan = compactor.plan(messages)
+    if not plan.triggered:
+        verdict = "no: the trigger is not reached"
+    elif not plan.progress:
+        verdict = "no: the only safe cut frees less than 10% of the tokens"
+    else:
+        verdict = f"yes, in {_count(len(plan.chunks), 'request')}"
+    rows = [
+        ("messages", f"{len(messages)}"),
+        ("tokens", f"{plan.tokens} (trigger at {plan.trigger_tokens:g})"),
+        ("leading system", _count(len(plan.system), "message")),
+        ("earlier summary", "yes" if plan.previous_summary is not None else "no"),
+        ("cut at", f"message {plan.cut}"),
+        ("summarized", f"{_count(len(plan.summarized), 'message')} in "
+                       f"{_count(len(plan.chunks), 'chunk')}"),
+        ("kept", _count(len(plan.kept), "message")),
+        ("tokens after", f"about {plan.tokens_after}"),
+        ("compacts", verdict),
+    ]
+    return "\n".join(f"{name:<16}{value}" for name, value in rows)
