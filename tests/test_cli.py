@@ -231,7 +231,7 @@ def test_compact_prints_the_history(server_fails, openai_server, capsys):
     if server_fails:
         openai_server.reply(Reply(500, "model not loaded"))
     argv = ["compact", str(EXAMPLE), "--context-tokens", "1000", "--base-url",
-            openai_server.base_url]
+            openai_server.base_url, "--max-retries", "0"]
 
     assert main(argv) == (3 if server_fails else 0)
 
