@@ -5,29 +5,37 @@ from __future__ import annotations
 
 import argparse
 import asyncio
+import contextlib
 import json
 import logging
 import os
+import re
 import sys
-from typing import Any, NoReturn, TextIO
+from collections.abc import Callable, Iterator, Sequence
+from dataclasses import dataclass
+from typing import Any, TextIO
 
+import vorlin.core.summarizer as module
 from vorlin.core.summarizer import ConversationSummarizer
 
-from .compaction import Compactor, _count
+from .compaction import (SUMMARY_INPUT_TOKENS, Compactor, _count, _Watched, chunk_messages,
+                         prepare_messages)
 from .offline import OfflineClient
 
 PROG = "vorlin-summarize"
 DEFAULT_MODEL = "gpt-4o-mini"
+FAILED_STATUS = 3  # a request failed: the summary printed leaves messages out, or is the basic one
+EXIT_STATUS = (
+    "Exit status: 0 when the summary is printed; 2 for bad input or options; 3 when a "
+    "request failed and --chunk or --strict was given, or when a request after the first "
+    "failed (the summary of the chunks before it is printed, and stderr says which messages "
+    "were not summarized). Without a server the basic summary is printed (exit 0, or 3 with "
+    "--strict)."
+)
 
 
 class UsageError(Exception):
-    """Bad input or options: reported in one line, exit status 2."""
-
-
-class _Parser(argparse.ArgumentParser):
-    # argparse prints the usage block and exits; we want one line and a return value.
-    def error(self, message: str) -> NoReturn:
-        raise UsageError(message)
+    """Bad input or options found after parsing: the parser reports it (exit status 2)."""
 
 
 def _whole_number(text: str, least: int) -> int:
@@ -58,12 +66,13 @@ def _positive_float(text: str) -> float:
     return value
 
 
-def _parser() -> _Parser:
+def _parser() -> argparse.ArgumentParser:
     env = os.environ
-    parser = _Parser(
+    parser = argparse.ArgumentParser(
         prog=PROG,
         description="Summarize an agent conversation (a JSON array of messages, or JSON "
         "Lines) and print the summary block for the system prompt.",
+        epilog=EXIT_STATUS,
     )
     parser.add_argument("path", nargs="?",
                         help="conversation file; '-', or nothing when piped, reads standard input")
@@ -73,9 +82,18 @@ def _parser() -> _Parser:
                         "if both are given)")
     parser.add_argument("--json", action="store_true",
                         help="print the summary record as JSON instead of Markdown")
-    parser.add_argument("--chunk", metavar="N", type=_positive_int,
-                        help="summarize N messages at a time, each chunk building on the "
-                        "summary of the one before")
+    size = parser.add_mutually_exclusive_group()
+    size.add_argument("--chunk", metavar="N", type=_positive_int,
+                      help="summarize N messages at a time, each chunk building on the "
+                      "summary of the one before; the first chunk whose request fails ends "
+                      "the run with status 3")
+    size.add_argument("--chunk-tokens", metavar="N", type=_positive_int,
+                      help="send the conversation in chunks of at most about N tokens, cut "
+                      "only between tool calls and their results, each building on the "
+                      f"summary of the one before (default: {SUMMARY_INPUT_TOKENS})")
+    parser.add_argument("--strict", action="store_true",
+                        help="exit with status 3 when the basic summary is printed instead of "
+                        "the model's (a failed request, or no server)")
     parser.add_argument("--base-url", metavar="URL",
                         default=env.get("VORLIN_SUMMARIZER_BASE_URL") or None,
                         help="OpenAI-compatible server, e.g. http://localhost:8000/v1 "
@@ -130,8 +148,20 @@ def _kind(value: object) -> str:
     return kinds.get(type(value), "a value")
 
 
+def _found(value: object) -> str:
+    """What a value is, for a message about it: its JSON kind and the start of its text."""
+    if value is None:
+        return "null"
+    try:
+        text = json.dumps(value, ensure_ascii=False)
+    except (TypeError, ValueError, RecursionError):
+        text = "..."
+    return f"{_kind(value)} ({text[:40] + '...' if len(text) > 40 else text})"
+
+
 def load_messages(text: str, source: str) -> list[dict[str, Any]]:
-    """Messages from a JSON array, or from JSON Lines (one object per line)."""
+    """Messages from a JSON array, or from JSON Lines (one object per line), checked to be
+    readable by the summarizer."""
     if not text.strip():
         raise UsageError(f"{source} is empty: expected a JSON array of messages or JSON Lines")
     try:
@@ -149,10 +179,56 @@ def load_messages(text: str, source: str) -> list[dict[str, Any]]:
                                  "messages or JSON Lines")
     except RecursionError:
         raise UsageError(f"{source} is nested too deeply to read") from None
-    for label, item in records:
+    for index, (label, item) in enumerate(records):
         if not isinstance(item, dict):
             raise UsageError(f"{source}: {label} is {_kind(item)}, not a message object")
+        problem = _unreadable(item)
+        if problem is not None:
+            where = label if label.startswith("element") else f"{label} (message [{index}])"
+            raise UsageError(f"{source}: {where}: {problem}")
     return [item for _, item in records]
+
+
+# The summarizer decodes tool-call arguments recursively; far below the interpreter's limit.
+_MAX_NESTING = 400
+_JSON_STRING = re.compile(r'"(?:[^"\\]|\\.)*"')
+
+
+def _unreadable(message: dict[str, Any]) -> str | None:
+    """What in one message the summarizer cannot read (it would raise), or None."""
+    content = message.get("content")
+    if isinstance(content, list):
+        for number, part in enumerate(content):
+            if not isinstance(part, (dict, str)):
+                return f"content part [{number}] is {_found(part)}, not a content part"
+    elif content is not None and not isinstance(content, str):
+        return f"content is {_found(content)}, not text, null or a list of content parts"
+    calls = message.get("tool_calls") if message.get("role") == "assistant" else None
+    if not calls:
+        return None
+    if not isinstance(calls, list):
+        return f"tool_calls is {_found(calls)}, not a list of tool calls"
+    for number, call in enumerate(calls):
+        if not isinstance(call, dict):
+            continue  # skipped by the summarizer
+        fields = call.get("function", {})
+        if not isinstance(fields, dict):
+            return f"tool call [{number}]: function is {_found(fields)}, not an object"
+        arguments = call["arguments"] if "arguments" in call else fields.get("arguments")
+        if isinstance(arguments, str) and _nesting(arguments) > _MAX_NESTING:
+            return f"tool call [{number}]: arguments are nested too deeply to read"
+    return None
+
+
+def _nesting(text: str) -> int:
+    """How deeply the JSON in text nests, brackets inside strings aside."""
+    if text.count("[") + text.count("{") <= _MAX_NESTING:
+        return 0  # the common case, without a scan
+    depth = deepest = 0
+    for bracket in re.findall(r"[\[\]{}]", _JSON_STRING.sub("", text)):
+        depth = depth + 1 if bracket in "[{" else max(depth - 1, 0)
+        deepest = max(deepest, depth)
+    return deepest
 
 
 def _json_lines(text: str, source: str) -> list[tuple[str, Any]]:
@@ -192,90 +268,181 @@ def _make_client(args: argparse.Namespace) -> Any:
         raise UsageError(str(exc)) from None
 
 
-class _Progress:
-    """A one-line bar on stderr, drawn only for a person watching a terminal."""
+@contextlib.contextmanager
+def _progress(total: int) -> Iterator[Callable[[], object]]:
+    """A bar on stderr, drawn only for a person watching a terminal; log lines print on
+    their own lines above it. Yields the step that advances it by one chunk."""
+    stream = sys.stderr
+    if total < 2 or stream is None or not stream.isatty():
+        yield lambda: None
+        return
+    try:
+        from tqdm import tqdm
+        from tqdm.contrib.logging import logging_redirect_tqdm
+    except ImportError:  # the bar comes with the cli extra
+        yield lambda: None
+        return
+    with tqdm(total=total, unit="chunk", file=stream) as bar, logging_redirect_tqdm():
+        yield bar.update
 
-    def __init__(self, total: int, stream: TextIO) -> None:
-        self.total = total
-        self.stream = stream
-        self.shown = stream.isatty()
 
-    def update(self, done: int) -> None:
-        if not self.shown:
-            return
-        width = 30
-        filled = width * done // self.total
-        bar = "#" * filled + "-" * (width - filled)
-        end = "\n" if done == self.total else ""
-        self.stream.write(f"\r[{bar}] {done}/{self.total} chunks{end}")
-        self.stream.flush()
+# Offline every answer is empty on purpose, and the command has said so once.
+_EMPTY_ANSWER = "Empty response from summarizer LLM"
+
+
+@contextlib.contextmanager
+def _quiet_offline() -> Iterator[None]:
+    def keep(record: logging.LogRecord) -> bool:
+        return record.getMessage() != _EMPTY_ANSWER
+
+    module.logger.addFilter(keep)
+    try:
+        yield
+    finally:
+        module.logger.removeFilter(keep)
+
+
+@dataclass(frozen=True)
+class ChunkFailure:
+    """The request of one chunk failed; the chunks from there on were not summarized."""
+
+    chunk: int  # counted from 1
+    chunks: int
+    first: int  # index of the chunk's first message
+    error: str
 
 
 async def summarize(
-    summarizer: ConversationSummarizer,
-    messages: list[dict[str, Any]],
+    client: Any,
+    chunks: Sequence[list[dict[str, Any]]],
     existing_summary: str | None,
-    chunk: int | None,
-) -> dict[str, Any]:
-    """One summary of all messages, or chunk by chunk, each building on the last."""
-    if chunk is None:
-        return await summarizer.summarize_messages(messages, existing_summary)
-    chunks = [messages[start:start + chunk] for start in range(0, len(messages), chunk)]
-    if not chunks:
-        chunks = [[]]
-    progress = _Progress(len(chunks), sys.stderr)
+) -> tuple[dict[str, Any], ChunkFailure | None]:
+    """The summary of the chunks, each building on the one before, up to the first whose
+    request fails. When the first one fails, the basic summary of every chunk's messages."""
+    watched = _Watched(client)  # tells a failed request from a summary
+    summarizer = ConversationSummarizer(watched)
     previous = existing_summary
-    record: dict[str, Any] = {}
-    for done, part in enumerate(chunks, 1):
-        record = await summarizer.summarize_messages(part, previous)
-        previous = summarizer.format_summary_for_context(record)
-        progress.update(done)
-    return record
+    record: dict[str, Any] | None = None
+    first = 0
+    with _progress(len(chunks)) as advance:
+        for number, chunk in enumerate(chunks, 1):
+            answer = await summarizer.summarize_messages(chunk, previous)
+            verdict, error = watched.verdict()
+            if verdict == "failed":
+                failure = ChunkFailure(number, len(chunks), first, error or "")
+                if record is None:
+                    record = answer if len(chunks) == 1 else await _basic_summary(
+                        [message for part in chunks for message in part], existing_summary)
+                return record, failure
+            record = answer
+            previous = summarizer.format_summary_for_context(record)
+            first += len(chunk)
+            advance()
+    assert record is not None, "no chunks"
+    return record, None
+
+
+async def _basic_summary(messages: list[dict[str, Any]],
+                         existing_summary: str | None) -> dict[str, Any]:
+    """The summarizer's own summary without a model: it builds it when the answer is empty."""
+    with _quiet_offline():
+        return await ConversationSummarizer(OfflineClient()).summarize_messages(
+            messages, existing_summary)
+
+
+def _failure_line(failure: ChunkFailure, total: int) -> str:
+    if failure.first:
+        rest = (f"messages [{failure.first}] to [{total - 1}] ({total - failure.first} of "
+                f"{total}) were not summarized; printing the summary of messages [0] to "
+                f"[{failure.first - 1}]")
+    else:
+        rest = f"none of the {_count(total, 'message')} was summarized; printing the basic summary"
+    return f"{PROG}: chunk {failure.chunk} of {failure.chunks} failed: {failure.error}; {rest}"
+
+
+def write(text: str, stream: TextIO | None = None) -> None:
+    """Print text whatever it holds: what the stream cannot encode (a lone surrogate, or
+    any non-ASCII on an ASCII terminal) is written as a backslash escape."""
+    stream = sys.stdout if stream is None else stream
+    encoding = getattr(stream, "encoding", None) or "utf-8"
+    try:
+        text.encode(encoding)
+    except UnicodeEncodeError:
+        text = text.encode(encoding, "backslashreplace").decode(encoding)
+    except LookupError:  # a stream naming an encoding this interpreter does not know
+        text = text.encode("ascii", "backslashreplace").decode("ascii")
+    stream.write(text + "\n")
+    stream.flush()
+
+
+def _configure_logging() -> None:
+    # Without a handler the module's warnings would reach logging's last-resort output
+    # in a bare format; this way the user sees why the basic summary was printed.
+    logging.basicConfig(level=logging.WARNING, format="%(name)s: %(levelname)s: %(message)s")
 
 
 def main(argv: list[str] | None = None) -> int:
     """Entry point of ``vorlin-summarize``; returns the exit status."""
+    arguments = sys.argv[1:] if argv is None else list(argv)
+    compact = _is_compact_line(arguments)
+    parser = _compact_parser() if compact else _parser()
     try:
-        arguments = sys.argv[1:] if argv is None else argv
-        if _is_compact_line(arguments):
-            return _run_compact(arguments[1:])
-        return _run(argv)
-    except UsageError as exc:
-        print(f"{PROG}: error: {exc}", file=sys.stderr)
-        return 2
+        args = parser.parse_args(arguments[1:] if compact else arguments)
+        try:
+            return _run_compact(args) if compact else _run(args)
+        except UsageError as exc:
+            parser.error(str(exc))
+    except SystemExit as exc:  # argparse has printed help, the version, or usage and error
+        return exc.code if isinstance(exc.code, int) else 0
     except KeyboardInterrupt:
         print(f"{PROG}: interrupted", file=sys.stderr)
         return 130
 
 
-def _run(argv: list[str] | None) -> int:
-    try:
-        args = _parser().parse_args(argv)
-    except SystemExit as exc:  # --help and --version have been printed
-        return exc.code if isinstance(exc.code, int) else 0
+def _run(args: argparse.Namespace) -> int:
     if args.path is None:
         if sys.stdin is None or sys.stdin.isatty():
             raise UsageError("no conversation file given (use '-' to type one on the terminal)")
         args.path = "-"
     existing = _earlier_summary(args)
     messages = load_messages(_read_text(args.path, "conversation"), _name(args.path))
-    summarizer = ConversationSummarizer(_make_client(args))
-    # Without a handler the module's warnings would reach logging's last-resort output
-    # in a bare format; this way the user sees why the basic summary was printed.
-    logging.basicConfig(level=logging.WARNING, format="%(name)s: %(levelname)s: %(message)s")
-    record = asyncio.run(summarize(summarizer, messages, existing, args.chunk))
-    if args.json:
-        print(json.dumps(record, indent=2, ensure_ascii=False, default=str))
+    client = _make_client(args)
+    _configure_logging()
+    prepared = prepare_messages(messages)  # content parts as text, an image as "[image]"
+    if isinstance(client, OfflineClient) or not prepared:
+        # No model, or nothing to send: one basic (or empty) summary of it all.
+        with _quiet_offline():
+            record = asyncio.run(ConversationSummarizer(client).summarize_messages(
+                prepared, existing))
+        _print_record(record, args.json)
+        return FAILED_STATUS if args.strict and prepared else 0
+    if args.chunk is not None:
+        chunks = [prepared[start:start + args.chunk]
+                  for start in range(0, len(prepared), args.chunk)]
     else:
-        print(summarizer.format_summary_for_context(record))
-    return 0
+        chunks = chunk_messages(prepared, args.chunk_tokens or SUMMARY_INPUT_TOKENS)
+    record, failure = asyncio.run(summarize(client, chunks, existing))
+    if failure is not None and (len(chunks) > 1 or args.chunk is not None):
+        write(_failure_line(failure, len(prepared)), sys.stderr)
+    _print_record(record, args.json)
+    if failure is None:
+        return 0
+    if failure.first:
+        return FAILED_STATUS  # the model's summary of part of the conversation
+    return FAILED_STATUS if args.strict or args.chunk is not None else 0
+
+
+def _print_record(record: dict[str, Any], as_json: bool) -> None:
+    if as_json:
+        write(json.dumps(record, indent=2, ensure_ascii=False, default=str))
+    else:
+        write(ConversationSummarizer(None).format_summary_for_context(record))
 
 
 COMPACT_OPTIONS = ("--context-tokens", "--keep-tokens", "--plan", "-h", "--help")
 # Options of the summary alone; compact takes the rest of the main parser's options.
 _SUMMARY_ONLY = {"summary": "--summary", "summary_file": "--summary-file", "json": "--json",
-                 "chunk": "--chunk"}
-FAILED_STATUS = 3  # the history was printed unchanged: its compaction failed
+                 "chunk": "--chunk", "chunk_tokens": "--chunk-tokens", "strict": "--strict"}
 
 
 def _is_compact_line(argv: list[str]) -> bool:
@@ -288,11 +455,13 @@ def _is_compact_line(argv: list[str]) -> bool:
     return not os.path.exists("compact")
 
 
-def _compact_parser() -> _Parser:
+def _compact_parser() -> argparse.ArgumentParser:
     parser = _parser()  # for the path and the client options
     parser.prog = f"{PROG} compact"
     parser.description = ("Compact an agent history: summarize its oldest part and print the "
                           "new history as JSON (nothing is changed when compaction fails).")
+    parser.epilog = ("Exit status: 0 when the new history is printed; 2 for bad input or "
+                     "options; 3 when compaction failed and the history is printed unchanged.")
     for action in parser._actions:
         if action.dest in _SUMMARY_ONLY:
             action.help = argparse.SUPPRESS
@@ -305,11 +474,7 @@ def _compact_parser() -> _Parser:
     return parser
 
 
-def _run_compact(argv: list[str]) -> int:
-    try:
-        args = _compact_parser().parse_args(argv)
-    except SystemExit as exc:  # --help has been printed
-        return exc.code if isinstance(exc.code, int) else 0
+def _run_compact(args: argparse.Namespace) -> int:
     for dest, flag in _SUMMARY_ONLY.items():
         if getattr(args, dest) not in (None, False):
             raise UsageError(f"{flag} is not an option of compact")
@@ -333,13 +498,14 @@ def _run_compact(argv: list[str]) -> int:
     offline = isinstance(client, OfflineClient)
     compactor = Compactor(ConversationSummarizer(client), **settings,
                           on_failure="fallback" if offline else "keep")
-    logging.basicConfig(level=logging.WARNING, format="%(name)s: %(levelname)s: %(message)s")
-    result = asyncio.run(compactor.compact(messages))
-    print(json.dumps(result.messages, indent=2, ensure_ascii=False))
-    print(f"{PROG}: {result.outcome}: {len(messages)} -> {len(result.messages)} messages, "
+    _configure_logging()
+    with _quiet_offline() if offline else contextlib.nullcontext():
+        result = asyncio.run(compactor.compact(messages))
+    write(json.dumps(result.messages, indent=2, ensure_ascii=False))
+    write(f"{PROG}: {result.outcome}: {len(messages)} -> {len(result.messages)} messages, "
           f"{result.tokens_before} -> {result.tokens_after} tokens, "
           f"{_count(result.requests, 'request')}" + (f": {result.error}" if result.error else ""),
-          file=sys.stderr)
+          sys.stderr)
     return FAILED_STATUS if result.outcome == "failed" and not offline else 0
 
 

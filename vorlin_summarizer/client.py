@@ -79,7 +79,8 @@ def _require_httpx() -> None:
         import httpx  # noqa: F401
     except ImportError:
         raise ImportError(
-            "the OpenAI-compatible client needs httpx: pip install 'vorlin-summarizer[cli]'"
+            "the OpenAI-compatible client needs httpx: install the cli extra "
+            "(pip install '.[cli]' in a checkout of vorlin-summarizer)"
         ) from None
 
 

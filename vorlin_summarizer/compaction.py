@@ -23,7 +23,8 @@ from typing import Any, Literal
 from vorlin.core.summarizer import ConversationSummarizer
 
 __all__ = [
-    "CompactionEvent", "CompactionResult", "Compactor", "Outcome", "Plan", "chunk_messages",
+    "SUMMARY_INPUT_TOKENS", "CompactionEvent", "CompactionResult", "Compactor", "Outcome", "Plan",
+    "chunk_messages",
     "content_text", "estimate_tokens", "prepare_messages", "split_units",
 ]
 
@@ -40,6 +41,8 @@ _IMAGE_TOKENS = 765  # one 1024x1024 image at high detail
 _ANSWER_TOKENS = 2048  # the summarizer's token limit for one answer
 _MIN_GAIN = 0.1  # a cut that frees less of the history than this is not worth a request
 _FAILURES_BEFORE_REST = 3
+# What one summary request may carry of the conversation, by default.
+SUMMARY_INPUT_TOKENS = 32_000
 _PLACEHOLDERS = {"image_url": "[image]", "image": "[image]", "input_image": "[image]",
                  "input_audio": "[audio]", "audio": "[audio]", "file": "[file]",
                  "input_file": "[file]"}
@@ -352,7 +355,7 @@ class Compactor:
         trigger: float = 0.8,
         keep_tokens: int | None = None,
         keep_messages: int | None = None,
-        summary_input_tokens: int = 32_000,
+        summary_input_tokens: int = SUMMARY_INPUT_TOKENS,
         count_tokens: Callable[[Message], int] = estimate_tokens,
         summary_role: Literal["system", "user"] = "system",
         on_failure: Literal["keep", "fallback"] = "keep",
