@@ -53,10 +53,40 @@ def as_json_lines(messages):
     return "\n\n".join(json.dumps(m) for m in messages) + "\n"  # a blank line is allowed
 
 
-@pytest.mark.parametrize("form", ["array", "json-lines", "stdin-dash", "stdin-implicit"])
+def with_parts(messages):
+    """The messages with each text content given as OpenAI-style parts, plus an image."""
+    image = {"type": "image_url", "image_url": {"url": "data:image/png;base64," + "A" * 4096}}
+    return [{**m, "content": [{"type": "text", "text": m["content"]}, image]}
+            if isinstance(m.get("content"), str) else m for m in messages]
+
+
+PARTS = with_parts(MESSAGES)
+FLATTENED = [{**m, "content": m["content"][0]["text"] + "\n[image]"}
+             if isinstance(m.get("content"), list) else m for m in PARTS]
+
+
+# Odd shapes that the summarizer reads without fault: the command must not refuse them.
+READABLE = [{"role": "user", "content": None}, {"role": "developer", "content": "d"},
+            {"role": "assistant", "tool_calls": [3, {"name": "q", "arguments": json.dumps(
+                {"pattern": "[{" * 600})}]},
+            {"role": "assistant", "tool_calls": []}, {"role": 7, "content": "x"},
+            {"role": "user", "content": "the request"}]
+
+
+@pytest.mark.parametrize("form", ["array", "json-lines", "stdin-dash", "stdin-implicit",
+                                  "chunk", "chunk-tokens", "parts", "readable"])
 def test_offline_prints_the_basic_summary(form, tmp_path, monkeypatch, capsys, log):
-    if form == "array":
+    expected = MESSAGES
+    if form in ("array", "chunk", "chunk-tokens"):
         argv = [str(EXAMPLE)]
+        # No model: one basic summary of the whole conversation, not of its last chunk.
+        argv += {"chunk": ["--chunk", "3"], "chunk-tokens": ["--chunk-tokens", "100"]}.get(
+            form, [])
+    elif form in ("parts", "readable"):
+        expected = FLATTENED if form == "parts" else READABLE
+        path = tmp_path / "messages.json"
+        path.write_text(json.dumps(PARTS if form == "parts" else READABLE), encoding="utf-8")
+        argv = [str(path)]
     elif form == "json-lines":
         path = tmp_path / "conversation.jsonl"
         path.write_text(as_json_lines(MESSAGES), encoding="utf-8")
@@ -68,9 +98,9 @@ def test_offline_prints_the_basic_summary(form, tmp_path, monkeypatch, capsys, l
     assert main(argv) == 0
 
     out, err = capsys.readouterr()
-    assert out == fallback_text(MESSAGES) + "\n"
+    assert out == fallback_text(expected) + "\n"
     assert err == OFFLINE_LINE + "\n"
-    assert [r.getMessage() for r in log.records] == ["Empty response from summarizer LLM"]
+    assert log.records == []  # the offline line has said it: no "Empty response" warning
 
 
 def test_json_output_is_the_record(tmp_path, capsys):
@@ -119,14 +149,17 @@ def test_server_answer_is_rendered(configured_by, openai_server, tmp_path, monke
 @pytest.mark.parametrize("terminal", [False, True], ids=["piped", "terminal"])
 def test_chunks_build_on_each_other(terminal, openai_server, monkeypatch, capsys):
     answers = [{"summary": f"after chunk {n}", "goals": [f"goal {n}"]} for n in (1, 2, 3)]
-    openai_server.reply(*(Reply(body=completion(json.dumps(a))) for a in answers))
+    # A retry's log line arrives while the bar is drawn.
+    openai_server.reply(Reply(503, "busy", headers={"Retry-After": "0"}),
+                        *(Reply(body=completion(json.dumps(a))) for a in answers))
     if terminal:
         monkeypatch.setattr(sys, "stderr", Terminal())
 
-    assert main(["--base-url", openai_server.base_url, "--chunk", "3", str(EXAMPLE)]) == 0
+    assert main(["--base-url", openai_server.base_url, "--chunk", "3", "--max-retries", "1",
+                 str(EXAMPLE)]) == 0
 
     out = capsys.readouterr().out
-    systems = [r.body["messages"][0]["content"] for r in openai_server.requests]
+    systems = [r.body["messages"][0]["content"] for r in openai_server.requests[1:]]
     chunks = [MESSAGES[0:3], MESSAGES[3:6], MESSAGES[6:8]]
     assert len(systems) == 3
     assert "## Previous Summary" not in systems[0]
@@ -139,10 +172,108 @@ def test_chunks_build_on_each_other(terminal, openai_server, monkeypatch, capsys
             + twin._format_messages_for_summary(chunk))
     assert out == rendered(twin._parse_summary(json.dumps(answers[2]))) + "\n"
     if terminal:
-        bar = sys.stderr.getvalue()
-        assert bar.count("\r") == 3 and bar.endswith("] 3/3 chunks\n")
+        drawn = re.split(r"[\r\n]", sys.stderr.getvalue())
+        assert re.fullmatch(r"100%\|#+\| 3/3 \[.*chunk.*\]", drawn[-2]) and drawn[-1] == ""
+        retry = f"HTTP 503 from {openai_server.url}: busy; retry 1 of 1 in 0.00 s"
+        assert retry in drawn  # on a line of its own, not glued to the bar
     else:
         assert capsys.readouterr().err == ""
+
+
+def answered(n):
+    return Reply(body=completion(json.dumps({"summary": f"after chunk {n}"})))
+
+
+FAILED_500 = "HTTP 500 from {url}: model not loaded"
+CHUNK_FAILURES = {
+    # name: (options, replies, status, requests sent, summary printed (None: the basic
+    #        summary of all), stderr line after "vorlin-summarize: " or None)
+    "later-chunk": (["--chunk", "3"], [answered(1), Reply(500, "model not loaded")], 3, 2, 1,
+                    "chunk 2 of 3 failed: " + FAILED_500 + "; messages [3] to [7] (5 of 8) "
+                    "were not summarized; printing the summary of messages [0] to [2]"),
+    "later-chunk-empty": (["--chunk", "3"], [answered(1), answered(2), Reply(body=completion(
+                          ""))], 3, 3, 2, "chunk 3 of 3 failed: the model answered with empty "
+                          "text; messages [6] to [7] (2 of 8) were not summarized; printing "
+                          "the summary of messages [0] to [5]"),
+    "first-chunk": (["--chunk", "3"], [Reply(500, "model not loaded")], 3, 1, None,
+                    "chunk 1 of 3 failed: " + FAILED_500 + "; none of the 8 messages was "
+                    "summarized; printing the basic summary"),
+    "one-chunk": (["--chunk", "8"], [Reply(body=completion("[1, 2]"))], 3, 1, None,
+                  "chunk 1 of 1 failed: the model answered with JSON list, not an object; "
+                  "none of the 8 messages was summarized; printing the basic summary"),
+    # By token budget: cut between units into [0], [1:3], [3:6], [6:8].
+    "budget-later": (["--chunk-tokens", "200"], [answered(1), answered(2),
+                     Reply(500, "model not loaded")], 3, 3, 2,
+                     "chunk 3 of 4 failed: " + FAILED_500 + "; messages [3] to [7] (5 of 8) "
+                     "were not summarized; printing the summary of messages [0] to [2]"),
+    "budget-first": (["--chunk-tokens", "200"], [Reply(500, "model not loaded")], 0, 1, None,
+                     "chunk 1 of 4 failed: " + FAILED_500 + "; none of the 8 messages was "
+                     "summarized; printing the basic summary"),
+    "budget-first-strict": (["--chunk-tokens", "200", "--strict"], [Reply(500, "x")], 3, 1,
+                            None, "chunk 1 of 4 failed: HTTP 500 from {url}: x; none of the 8 "
+                            "messages was summarized; printing the basic summary"),
+    "single": ([], [Reply(500, "model not loaded")], 0, 1, None, None),
+    "single-strict": (["--strict"], [Reply(500, "model not loaded")], 3, 1, None, None),
+    "single-unparsed-strict": (["--strict"], [Reply(body=completion("Not JSON."))], 0, 1,
+                               "Not JSON.", None),
+}
+
+
+@pytest.mark.parametrize("case", list(CHUNK_FAILURES))
+def test_a_failed_request_loses_nothing(case, openai_server, capsys, log):
+    options, replies, status, sent, summary, line = CHUNK_FAILURES[case]
+    openai_server.reply(*replies)
+
+    assert main(["--base-url", openai_server.base_url, "--max-retries", "0", *options,
+                 str(EXAMPLE)]) == status
+
+    out, err = capsys.readouterr()
+    assert len(openai_server.requests) == sent  # none after the failed one
+    if summary is None:
+        assert out == fallback_text(MESSAGES) + "\n"
+    elif isinstance(summary, int):
+        assert out == rendered(twin._parse_summary(json.dumps(
+            {"summary": f"after chunk {summary}"}))) + "\n"
+    else:
+        assert out == rendered(twin._parse_summary(summary)) + "\n"
+    assert err == ("" if line is None else
+                   "vorlin-summarize: " + line.format(url=openai_server.url) + "\n")
+
+
+def test_content_parts_reach_the_model_as_text(tmp_path, openai_server, capsys):
+    path = tmp_path / "parts.json"
+    path.write_text(json.dumps([{"role": "developer", "content": "Be terse."}, *PARTS]),
+                    encoding="utf-8")
+
+    assert main(["--base-url", openai_server.base_url, str(path)]) == 0
+
+    [request] = openai_server.requests
+    system = request.body["messages"][0]["content"]
+    assert system.endswith("## Conversation to Summarize:\n"
+                           + twin._format_messages_for_summary(FLATTENED))
+    assert "base64" not in system and "Be terse." not in system
+    assert capsys.readouterr().out == rendered(CANNED) + "\n"
+
+
+LONE = "caf\u00e9 \ud800 notes"  # a lone surrogate, which JSON text may hold
+
+
+@pytest.mark.parametrize("encoding", ["utf-8", "ascii"])
+@pytest.mark.parametrize("as_json", [False, True], ids=["markdown", "json"])
+def test_any_text_prints(encoding, as_json, tmp_path, monkeypatch):
+    path = tmp_path / "c.json"
+    path.write_text('[{"role": "user", "content": "caf\\u00e9 \\ud800 notes"}]', encoding="ascii")
+    stdout = io.TextIOWrapper(io.BytesIO(), encoding=encoding)
+    monkeypatch.setattr(sys, "stdout", stdout)
+
+    assert main(["--json", str(path)] if as_json else [str(path)]) == 0
+
+    out = stdout.buffer.getvalue().decode(encoding)
+    if as_json:
+        assert json.loads(out)["goals"] == [LONE]  # still JSON, with the text intact
+    else:
+        shown = "caf\\xe9" if encoding == "ascii" else "café"
+        assert out.endswith(f"Primary request: {shown} \\ud800 notes\n")
 
 
 BAD_INPUTS = {
@@ -181,6 +312,39 @@ BAD_INPUTS = {
                      "--json is not an option of compact"),
     "compact-not-json": (["compact", "{file}", "--context-tokens", "100", "--plan"], b"hello\n",
                          "{file} is neither JSON nor JSON Lines (line 1: Expecting value)"),
+    "compact-strict": (["compact", "{file}", "--context-tokens", "100", "--strict"], b"[]",
+                       "--strict is not an option of compact"),
+    "chunk-and-tokens": (["--chunk", "2", "--chunk-tokens", "100", "{file}"], b"[]",
+                         "argument --chunk-tokens: not allowed with argument --chunk"),
+    # Messages the summarizer would crash on, named by their index.
+    "content-number": (["{file}"], b'[{"role": "user", "content": "ok"}, '
+                       b'{"role": "user", "content": 123}]',
+                       "{file}: element [1]: content is a number (123), not text, null or a "
+                       "list of content parts"),
+    "content-nan": (["{file}"], b'[{"role": "assistant", "content": NaN}]',
+                    "{file}: element [0]: content is a number (NaN), not text, null or a list "
+                    "of content parts"),
+    "tool-content-line": (["{file}"], b'{"role": "user"}\n\n{"role": "tool", "content": 123}\n',
+                          "{file}: line 3 (message [1]): content is a number (123), not text, "
+                          "null or a list of content parts"),
+    "content-object": (["{file}"], b'[{"role": "user", "content": {"text": "hi"}}]',
+                       '{file}: element [0]: content is an object ({{"text": "hi"}}), not text, '
+                       "null or a list of content parts"),
+    "content-part": (["{file}"], b'[{"role": "user", "content": [{"type": "text"}, null]}]',
+                     "{file}: element [0]: content part [1] is null, not a content part"),
+    "tool-calls-string": (["{file}"], b'[{"role": "assistant", "tool_calls": "read_file"}]',
+                          '{file}: element [0]: tool_calls is a string ("read_file"), not a list '
+                          "of tool calls"),
+    "function-null": (["{file}"], b'[{"role": "assistant", "tool_calls": [{"id": "a"}, '
+                      b'{"name": "x", "function": null}]}]',
+                      "{file}: element [0]: tool call [1]: function is null, not an object"),
+    "deep-arguments": (["{file}"], json.dumps([{"role": "assistant", "tool_calls": [
+                           {"function": {"name": "x", "arguments": "[" * 5000 + "]" * 5000}}]}
+                       ]).encode(), "{file}: element [0]: tool call [0]: arguments are nested "
+                       "too deeply to read"),
+    "compact-content": (["compact", "{file}", "--context-tokens", "100"],
+                        b'[{"role": "tool", "content": 1.5}]', "{file}: element [0]: content is "
+                        "a number (1.5), not text, null or a list of content parts"),
 }
 
 
@@ -196,23 +360,27 @@ def test_bad_input_is_one_line_and_status_2(case, tmp_path, monkeypatch, capsys)
     assert main([arg.format(**fill) for arg in argv]) == 2
 
     out, err = capsys.readouterr()
+    prog = "vorlin-summarize compact" if argv[:1] == ["compact"] else "vorlin-summarize"
     assert out == ""
-    assert err == "vorlin-summarize: error: " + expected.format(**fill) + "\n"
+    assert err.startswith(f"usage: {prog} [-h]")  # argparse's own report
+    assert err.endswith(f"\n{prog}: error: " + expected.format(**fill) + "\n")
 
 
-@pytest.mark.parametrize("server_fails", [False, True], ids=["offline", "http-500"])
-def test_installed_command(server_fails, openai_server):
+@pytest.mark.parametrize("server_fails, options, status", [
+    (False, [], 0), (True, [], 0), (True, ["--strict"], 3), (False, ["--strict"], 3)],
+    ids=["offline", "http-500", "http-500-strict", "offline-strict"])
+def test_installed_command(server_fails, options, status, openai_server):
     command = Path(sys.executable).with_name("vorlin-summarize")
     env = {k: v for k, v in os.environ.items()
            if not k.startswith("VORLIN_") and k != "OPENAI_API_KEY"}
-    argv = [str(command), str(EXAMPLE)]
+    argv = [str(command), *options, str(EXAMPLE)]
     if server_fails:  # on the first attempt and on its one retry
         openai_server.reply(Reply(500, "model not loaded"), Reply(500, "model not loaded"))
         argv[1:1] = ["--base-url", openai_server.base_url, "--max-retries", "1"]
 
     done = subprocess.run(argv, capture_output=True, text=True, env=env, timeout=60)
 
-    assert (done.returncode, done.stdout) == (0, fallback_text(MESSAGES) + "\n")
+    assert (done.returncode, done.stdout) == (status, fallback_text(MESSAGES) + "\n")
     if server_fails:
         failure = f"HTTP 500 from {openai_server.url}: model not loaded"
         assert re.fullmatch(f"vorlin_summarizer.client: WARNING: {re.escape(failure)}; retry "
@@ -221,8 +389,7 @@ def test_installed_command(server_fails, openai_server):
                             f"{re.escape(failure)}\n", done.stderr)
         assert len(openai_server.requests) == 2
     else:
-        assert done.stderr == (OFFLINE_LINE + "\n"
-                               "vorlin.summarizer: WARNING: Empty response from summarizer LLM\n")
+        assert done.stderr == OFFLINE_LINE + "\n"
 
 
 

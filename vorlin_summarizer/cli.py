@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import argparse
 import asyncio
+import codecs
 import contextlib
 import json
 import logging
@@ -360,19 +361,40 @@ def _failure_line(failure: ChunkFailure, total: int) -> str:
     return f"{PROG}: chunk {failure.chunk} of {failure.chunks} failed: {failure.error}; {rest}"
 
 
+def _encoding(stream: TextIO) -> str:
+    encoding = getattr(stream, "encoding", None) or "utf-8"
+    try:
+        return codecs.lookup(encoding).name
+    except LookupError:  # a stand-in stream naming no real codec
+        return "ascii"
+
+
+def _encodable(text: str, stream: TextIO) -> bool:
+    try:
+        text.encode(_encoding(stream))
+    except UnicodeEncodeError:
+        return False
+    return True
+
+
 def write(text: str, stream: TextIO | None = None) -> None:
     """Print text whatever it holds: what the stream cannot encode (a lone surrogate, or
     any non-ASCII on an ASCII terminal) is written as a backslash escape."""
     stream = sys.stdout if stream is None else stream
-    encoding = getattr(stream, "encoding", None) or "utf-8"
-    try:
-        text.encode(encoding)
-    except UnicodeEncodeError:
+    if not _encodable(text, stream):
+        encoding = _encoding(stream)
         text = text.encode(encoding, "backslashreplace").decode(encoding)
-    except LookupError:  # a stream naming an encoding this interpreter does not know
-        text = text.encode("ascii", "backslashreplace").decode("ascii")
     stream.write(text + "\n")
     stream.flush()
+
+
+def write_json(value: object) -> None:
+    """Print a value as indented JSON, non-ASCII as it is where standard output can take
+    it, else as JSON's own escapes, so that the output stays JSON."""
+    text = json.dumps(value, indent=2, ensure_ascii=False, default=str)
+    if not _encodable(text, sys.stdout):
+        text = json.dumps(value, indent=2, default=str)
+    write(text)
 
 
 def _configure_logging() -> None:
@@ -434,7 +456,7 @@ def _run(args: argparse.Namespace) -> int:
 
 def _print_record(record: dict[str, Any], as_json: bool) -> None:
     if as_json:
-        write(json.dumps(record, indent=2, ensure_ascii=False, default=str))
+        write_json(record)
     else:
         write(ConversationSummarizer(None).format_summary_for_context(record))
 
@@ -465,6 +487,8 @@ def _compact_parser() -> argparse.ArgumentParser:
     for action in parser._actions:
         if action.dest in _SUMMARY_ONLY:
             action.help = argparse.SUPPRESS
+    # argparse cannot lay out the usage of a group whose options are all hidden.
+    parser._mutually_exclusive_groups.clear()
     parser.add_argument("--context-tokens", metavar="N", type=_positive_int, required=True,
                         help="the agent model's context window, in tokens")
     parser.add_argument("--keep-tokens", metavar="M", type=_positive_int,
@@ -501,7 +525,7 @@ def _run_compact(args: argparse.Namespace) -> int:
     _configure_logging()
     with _quiet_offline() if offline else contextlib.nullcontext():
         result = asyncio.run(compactor.compact(messages))
-    write(json.dumps(result.messages, indent=2, ensure_ascii=False))
+    write_json(result.messages)
     write(f"{PROG}: {result.outcome}: {len(messages)} -> {len(result.messages)} messages, "
           f"{result.tokens_before} -> {result.tokens_after} tokens, "
           f"{_count(result.requests, 'request')}" + (f": {result.error}" if result.error else ""),
