@@ -86,8 +86,8 @@ def _parser() -> argparse.ArgumentParser:
     size = parser.add_mutually_exclusive_group()
     size.add_argument("--chunk", metavar="N", type=_positive_int,
                       help="summarize N messages at a time, each chunk building on the "
-                      "summary of the one before; the first chunk whose request fails ends "
-                      "the run with status 3")
+                      "summary of the one before; a failed request ends the run with "
+                      "status 3, printing the summary of the chunks before it")
     size.add_argument("--chunk-tokens", metavar="N", type=_positive_int,
                       help="send the conversation in chunks of at most about N tokens, cut "
                       "only between tool calls and their results, each building on the "
@@ -105,7 +105,8 @@ def _parser() -> argparse.ArgumentParser:
     parser.add_argument("--api-key-env", metavar="NAME", default="OPENAI_API_KEY",
                         help="environment variable holding the API key (default: %(default)s)")
     parser.add_argument("--timeout", metavar="SECONDS", type=_positive_float, default=60.0,
-                        help="give up on the server after this long (default: %(default)s)")
+                        help="give up on one request after this long, retries included "
+                        "(default: %(default)s)")
     parser.add_argument("--max-retries", metavar="N", type=_retry_count, default=2,
                         help="retry a rate-limited, overloaded or dropped request up to N "
                         "times within the timeout (default: %(default)s)")
