@@ -22,6 +22,9 @@ from typing import Any, Literal
 
 from vorlin.core.summarizer import ConversationSummarizer
 
+from .offline import OfflineClient
+from .protocols import LLMClient, LLMResponse
+
 __all__ = [
     "CompactionEvent", "CompactionResult", "Compactor", "Outcome", "Plan", "chunk_messages",
     "content_text", "estimate_tokens", "prepare_messages", "split_units",
@@ -46,7 +49,7 @@ _PLACEHOLDERS = {"image_url": "[image]", "image": "[image]", "input_image": "[im
                  "input_audio": "[audio]", "audio": "[audio]", "file": "[file]",
                  "input_file": "[file]"}
 # Every block the summarizer renders starts with this heading; it marks our summary message.
-_SUMMARY_HEAD = ConversationSummarizer(None).format_summary_for_context({})
+_SUMMARY_HEAD = ConversationSummarizer(OfflineClient()).format_summary_for_context({})
 
 
 def content_text(content: object) -> object:
@@ -300,12 +303,13 @@ class _Watched:
     The summarizer turns every failure into a record; only the call itself tells a
     failed request from a summary."""
 
-    def __init__(self, client: Any) -> None:
+    def __init__(self, client: LLMClient) -> None:
         self._client = client
         self.error: str | None = None
         self.answer: object = None
 
-    async def complete(self, *, messages: list[Message], max_tokens: int) -> Any:
+    async def complete(self, *, messages: list[dict[str, str]], max_tokens: int
+                       ) -> LLMResponse:
         self.error, self.answer = None, None
         try:
             response = await self._client.complete(messages=messages, max_tokens=max_tokens)
