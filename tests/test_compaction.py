@@ -59,6 +59,34 @@ def text(role, size):
     return {"role": role, "content": "x" * size}
 
 
+class Calls(list):
+    pass
+
+
+CALL = {"id": "a", "function": {"name": "read", "arguments": "{}"}}
+
+
+@pytest.mark.parametrize("message, tokens", [
+    ({"role": "user", "content": "x" * 9}, 3 + 4),  # rounded up, plus the message's own
+    ({"role": "user", "content": "x" * 8}, 2 + 4),
+    ({"role": "assistant", "content": None}, 4),
+    ({"role": "assistant", "content": None, "tool_calls": [CALL]}, 2 + 4),
+    ({"role": "assistant", "content": "ab", "tool_calls": (CALL, "not a call")}, 2 + 4),
+    ({"role": "assistant", "tool_calls": Calls([CALL])}, 2 + 4),
+    ({"role": "assistant", "tool_calls": [{"id": "a", "name": "read",
+                                           "arguments": {"path": "a"}}]}, 5 + 4),  # flat
+    ({"role": "assistant", "tool_calls": [{"id": "a", "function": {"name": None,
+                                                                  "arguments": "12345"}}]}, 6),
+    ({"role": "user", "content": "abcd", "tool_calls": [CALL]}, 1 + 4),
+    ({"role": "user", "content": [{"type": "text", "text": "abc"}, {"type": "image_url"}]},
+     766 + 4),
+])
+def test_estimate(message, tokens):
+    assert estimate_tokens(message) == tokens
+    plan = Compactor(ConversationSummarizer(None), context_tokens=10_000).plan([message])
+    assert plan.tokens == tokens
+
+
 @st.composite
 def histories(draw):
     """Leading system messages, then turns: chat messages, and assistant messages with

@@ -22,6 +22,7 @@ from vorlin.core.summarizer import ConversationSummarizer
 from .compaction import (SUMMARY_INPUT_TOKENS, Compactor, _count, _Watched, chunk_messages,
                          prepare_messages)
 from .offline import OfflineClient
+from .protocols import LLMClient
 
 PROG = "vorlin-summarize"
 DEFAULT_MODEL = "gpt-4o-mini"
@@ -256,7 +257,7 @@ def _earlier_summary(args: argparse.Namespace) -> str | None:
     return text or None
 
 
-def _make_client(args: argparse.Namespace) -> Any:
+def _make_client(args: argparse.Namespace) -> LLMClient:
     if not args.base_url:
         print(f"{PROG}: no --base-url or VORLIN_SUMMARIZER_BASE_URL: offline, "
               "printing the basic summary", file=sys.stderr)

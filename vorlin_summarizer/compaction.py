@@ -15,12 +15,15 @@ import json
 import logging
 import time
 from bisect import bisect_left, bisect_right
-from itertools import accumulate
+from itertools import accumulate, islice
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from typing import Any, Literal
 
 from vorlin.core.summarizer import ConversationSummarizer
+
+from .offline import OfflineClient
+from .protocols import LLMClient, LLMResponse
 
 __all__ = [
     "SUMMARY_INPUT_TOKENS", "CompactionEvent", "CompactionResult", "Compactor", "Outcome", "Plan",
@@ -37,6 +40,8 @@ logger = logging.getLogger("vorlin_summarizer.compaction")
 SYSTEM_ROLES = frozenset({"system", "developer"})
 _CHARS_PER_TOKEN = 4
 _MESSAGE_TOKENS = 4  # role and framing of one chat message
+# ceil(chars / 4) + 4 in one division: the characters rounded up, plus the message's own.
+_ROUND_UP = _CHARS_PER_TOKEN * _MESSAGE_TOKENS + _CHARS_PER_TOKEN - 1
 _IMAGE_TOKENS = 765  # one 1024x1024 image at high detail
 _ANSWER_TOKENS = 2048  # the summarizer's token limit for one answer
 _MIN_GAIN = 0.1  # a cut that frees less of the history than this is not worth a request
@@ -47,7 +52,7 @@ _PLACEHOLDERS = {"image_url": "[image]", "image": "[image]", "input_image": "[im
                  "input_audio": "[audio]", "audio": "[audio]", "file": "[file]",
                  "input_file": "[file]"}
 # Every block the summarizer renders starts with this heading; it marks our summary message.
-_SUMMARY_HEAD = ConversationSummarizer(None).format_summary_for_context({})
+_SUMMARY_HEAD = ConversationSummarizer(OfflineClient()).format_summary_for_context({})
 
 
 def content_text(content: object) -> object:
@@ -129,57 +134,58 @@ def _scan(messages: Sequence[Message], begin: int, count: Callable[[Message], in
 
     A cut may fall before a message only when every call made before it has had its
     result, and the message is not itself a result. A call that never had one keeps the
-    rest of the history in its unit.
+    rest of the history in its unit. The default estimate is summed here, without a call
+    a message: only content that is not a string takes a longer way.
     """
-    inline = count is estimate_tokens  # the same sum, without a call per message
+    estimate = count is estimate_tokens
     starts: list[int] = []
     before: list[int] = []
-    start, mark = starts.append, before.append
-    parts: list[int] = []
+    parts: list[int] = []  # messages whose content is a list of parts
     waiting: dict[Any, int] = {}  # call id -> calls with that id still without a result
     total = 0
-    index = begin - 1
-    for message in messages[begin:] if begin else messages:
-        index += 1
+    for index, message in enumerate(islice(messages, begin, None) if begin else messages, begin):
         role = message.get("role")
         chars = 0
         if role == "tool" or role == "function":  # "function": the older single-call API
-            key = message.get("tool_call_id")
-            left = waiting.pop(key, 1)
-            if left != 1:
-                waiting[key] = left - 1
-            if index == begin:  # a result with no call before it
-                start(index)
-                mark(total)
+            if waiting:  # with nothing waiting, a result answers nothing
+                key = message.get("tool_call_id")
+                left = waiting.pop(key, 1)
+                if left != 1:
+                    waiting[key] = left - 1
+            elif index == begin:
+                starts.append(index)
+                before.append(total)
         else:
             if not waiting:
-                start(index)
-                mark(total)
+                starts.append(index)
+                before.append(total)
             calls = message.get("tool_calls") if role == "assistant" else None
-            if calls.__class__ is list or isinstance(calls, tuple):
+            if calls is not None and (calls.__class__ is list or isinstance(calls, (list, tuple))):
                 for call in calls:
-                    if call.__class__ is dict or isinstance(call, dict):
-                        key = call.get("id")
-                        waiting[key] = waiting.get(key, 0) + 1
-                        if inline:
-                            fields = call.get("function")
-                            if fields.__class__ is not dict and not isinstance(fields, dict):
-                                fields = call  # the flat layout
-                            name, arguments = fields.get("name"), fields.get("arguments")
-                            chars += len(name) if name.__class__ is str else _text_chars(name)
-                            chars += (len(arguments) if arguments.__class__ is str
-                                      else _text_chars(arguments))
+                    if call.__class__ is not dict and not isinstance(call, dict):
+                        continue
+                    key = call.get("id")
+                    waiting[key] = waiting[key] + 1 if key in waiting else 1
+                    if not estimate:
+                        continue
+                    fields = call.get("function")
+                    if fields.__class__ is not dict and not isinstance(fields, dict):
+                        fields = call  # the flat layout
+                    name, arguments = fields.get("name"), fields.get("arguments")
+                    if name.__class__ is str and arguments.__class__ is str:
+                        chars += len(name) + len(arguments)
+                    else:
+                        chars += _text_chars(name) + _text_chars(arguments)
         content = message.get("content")
-        if content.__class__ is not str:
+        if content.__class__ is str:
+            chars += len(content)
+        else:
             if content.__class__ is list or isinstance(content, list):
                 parts.append(index)
-            if inline:
+            if estimate:
                 chars += _content_chars(content)
-        elif inline:
-            chars += len(content)
-        total += (chars + _CHARS_PER_TOKEN - 1) // _CHARS_PER_TOKEN + _MESSAGE_TOKENS \
-            if inline else count(message)
-    mark(total)
+        total += (chars + _ROUND_UP) // _CHARS_PER_TOKEN if estimate else count(message)
+    before.append(total)
     return _Units(starts, before, parts, len(messages))
 
 
@@ -189,17 +195,24 @@ def split_units(messages: Sequence[Message]) -> list[list[Message]]:
     return [list(messages[start:end]) for start, end in zip(starts, [*starts[1:], len(messages)])]
 
 
+def _part(messages: Sequence[Message], start: int, stop: int | None = None) -> list[Message]:
+    """messages[start:stop] as a new list, copied once."""
+    part = messages[start:stop]
+    return part if type(part) is list else list(part)
+
+
 def _chunks(messages: Sequence[Message], starts: Sequence[int], before: Sequence[int],
-            budget: int) -> list[list[Message]]:
-    """Whole units, gathered while they fit in `budget`; a larger unit goes alone.
-    `starts` are relative to `messages`; `before` holds one more entry, the total."""
+            units: int, offset: int, budget: int) -> list[list[Message]]:
+    """The first `units` units of `messages`, gathered while they fit in `budget`; a larger
+    unit goes alone. Unit i starts at starts[i] - offset and has before[i] tokens before
+    it; before[units] is the tokens of all of them."""
     chunks: list[list[Message]] = []
-    first, units = 0, len(starts)
+    first = 0
     while first < units:
         # The furthest unit boundary still within the budget from this chunk's start.
         end = max(first + 1, bisect_right(before, before[first] + budget, first + 1, units + 1) - 1)
-        stop = starts[end] if end < units else len(messages)
-        chunks.append(list(messages[starts[first]:stop]))
+        stop = starts[end] - offset if end < units else len(messages)
+        chunks.append(_part(messages, starts[first] - offset, stop))
         first = end
     return chunks
 
@@ -211,7 +224,7 @@ def chunk_messages(
 ) -> list[list[Message]]:
     """The messages in chunks of at most `max_tokens`, cut only between units."""
     units = _scan(messages, 0, count_tokens)
-    return _chunks(messages, units.starts, units.before, max_tokens)
+    return _chunks(messages, units.starts, units.before, len(units.starts), 0, max_tokens)
 
 
 def _is_summary(message: Message) -> bool:
@@ -293,12 +306,13 @@ class _Watched:
     The summarizer turns every failure into a record; only the call itself tells a
     failed request from a summary."""
 
-    def __init__(self, client: Any) -> None:
+    def __init__(self, client: LLMClient) -> None:
         self._client = client
         self.error: str | None = None
         self.answer: object = None
 
-    async def complete(self, *, messages: list[Message], max_tokens: int) -> Any:
+    async def complete(self, *, messages: list[dict[str, str]], max_tokens: int
+                       ) -> LLMResponse:
         self.error, self.answer = None, None
         try:
             response = await self._client.complete(messages=messages, max_tokens=max_tokens)
@@ -410,33 +424,34 @@ class Compactor:
         summarized_tokens = units.before[unit]
         progress = cut > begin and summarized_tokens >= _MIN_GAIN * tokens
         summary_tokens = min(_ANSWER_TOKENS + _MESSAGE_TOKENS, summarized_tokens + previous_tokens)
-        starts = units.starts[:unit]
-        if begin:
-            starts = [start - begin for start in starts]
-        before = units.before[:unit + 1]
-        summarized = list(messages[begin:cut])
-        prepared = summarized
+        summarized = _part(messages, begin, cut)
+        budget = self.summary_input_tokens
         flattened = [index - begin for index in units.parts if index < cut]
-        if flattened:
+        if not flattened:
+            chunks = _chunks(summarized, units.starts, units.before, unit, begin, budget)
+        else:
             prepared = list(summarized)
+            starts = [start - begin for start in units.starts[:unit]]
             # A message whose parts are flattened costs what its text does.
-            extra = [0] * len(starts)
+            extra = [0] * unit
             for index in flattened:
                 prepared[index] = _prepared(prepared[index])
                 extra[bisect_right(starts, index) - 1] += (
                     count(prepared[index]) - count(messages[begin + index]))
+            before = units.before[:unit + 1]
             before = [0, *accumulate(later - earlier + more for earlier, later, more
                                      in zip(before, before[1:], extra))]
+            chunks = _chunks(prepared, starts, before, unit, 0, budget)
         return Plan(
             tokens=tokens,
             trigger_tokens=self.trigger_tokens,
             triggered=tokens >= self.trigger_tokens,
             cut=cut,
-            system=list(messages[:system_end]),
+            system=_part(messages, 0, system_end),
             previous_summary=None if summary_at is None else messages[summary_at]["content"],
             summarized=summarized,
-            kept=list(messages[cut:]),
-            chunks=_chunks(prepared, starts, before, self.summary_input_tokens),
+            kept=_part(messages, cut),
+            chunks=chunks,
             tokens_after=tokens - summarized_tokens - previous_tokens + summary_tokens
             if progress else tokens,
             progress=progress,

@@ -3,13 +3,15 @@ import logging as logging
 import time as time
 from typing import Any as Any
 
+from vorlin_summarizer.protocols import LLMClient as _LLMClient
+
 logger: logging.Logger
 SUMMARIZE_PROMPT: str
 __test__: dict[str, Any]
 
 class ConversationSummarizer:
-    _llm: Any
-    def __init__(self, llm_client: Any) -> None: ...
+    _llm: _LLMClient
+    def __init__(self, llm_client: _LLMClient) -> None: ...
     async def summarize_messages(
         self, messages: list[dict[str, Any]], existing_summary: str | None = None
     ) -> dict[str, Any]: ...
