@@ -460,7 +460,7 @@ def _print_record(record: dict[str, Any], as_json: bool) -> None:
     if as_json:
         write_json(record)
     else:
-        write(ConversationSummarizer(None).format_summary_for_context(record))
+        write(ConversationSummarizer(OfflineClient()).format_summary_for_context(record))
 
 
 COMPACT_OPTIONS = ("--context-tokens", "--keep-tokens", "--plan", "-h", "--help")
