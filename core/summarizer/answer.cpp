@@ -1,10 +1,11 @@
 // The model's answer -> record.
 #include <cstring>
 
-#include "functions.hpp"
-#include "module.hpp"
+#include "answer.hpp"
+
 #include "record.hpp"
-#include "text.hpp"
+#include "runtime.hpp"
+#include "values.hpp"
 
 namespace summarizer {
 namespace {

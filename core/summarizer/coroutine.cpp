@@ -1,6 +1,7 @@
 // The coroutine type behind summarize_messages.
 #include "coroutine.hpp"
 
+#include <cstddef>
 #include <utility>
 
 namespace summarizer {

@@ -6,7 +6,7 @@
 #include <array>
 #include <cstddef>
 
-#include "text.hpp"
+#include "values.hpp"
 
 namespace summarizer {
 namespace {

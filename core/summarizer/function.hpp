@@ -14,8 +14,6 @@
 
 namespace summarizer {
 
-using Text = PyObject* Texts::*;
-
 struct Param {
     const char* name;      // for error messages
     Text text;             // the parameter's name as the host sees it

@@ -2,9 +2,8 @@
 // and the fallback one.
 #include "record.hpp"
 
-#include "functions.hpp"
-#include "module.hpp"
-#include "text.hpp"
+#include "runtime.hpp"
+#include "values.hpp"
 
 namespace summarizer {
 

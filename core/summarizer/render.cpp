@@ -1,5 +1,6 @@
 // A record -> the Markdown block for the agent's system prompt.
-#include "functions.hpp"
+#include "render.hpp"
+
 #include "record.hpp"
 #include "text.hpp"
 

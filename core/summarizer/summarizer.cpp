@@ -1,8 +1,9 @@
 // The class: __init__ and summarize_messages.
-#include "functions.hpp"
+#include "summarizer.hpp"
+
 #include "coroutine.hpp"
-#include "module.hpp"
-#include "text.hpp"
+#include "runtime.hpp"
+#include "values.hpp"
 
 namespace summarizer {
 namespace {

@@ -2,7 +2,8 @@
 //
 // Each entry becomes one str object, created once per process by the exec
 // step before any top-level statement runs, and kept for the life of the
-// process. Names that are looked up or used as keys are interned.
+// process: any code may borrow an entry without a reference of its own.
+// Names that are looked up or used as keys are interned.
 #pragma once
 
 #include "ref.hpp"
@@ -201,6 +202,9 @@ struct Texts {
 };
 
 extern Texts T;
+
+// One entry of the table, named where the entry is needed before the table exists.
+using Text = PyObject* Texts::*;
 
 // Creates every constant once per process; later calls do nothing.
 void create_texts();

@@ -1,6 +1,7 @@
 // Messages -> transcript; the tool-argument brief.
-#include "functions.hpp"
-#include "module.hpp"
+#include "transcript.hpp"
+
+#include "runtime.hpp"
 #include "text.hpp"
 
 namespace summarizer {
