@@ -111,8 +111,10 @@ Ref undecodable_record(PyObject* text) {
     return record.finish();
 }
 
+enum : std::size_t { text_at };
+
 Ref parse_summary(PyObject* const* params) {
-    Ref text = without_fence(stripped(params[0]));
+    Ref text = without_fence(stripped(params[text_at]));
     try {
         Ref data = json_loads(text.get());
         return record_from(data.get());
@@ -130,6 +132,7 @@ constexpr Annotation parse_summary_annotations[] = {
     {&Texts::text, &Texts::ann_str},
     {&Texts::ret, &Texts::ann_record},
 };
+static_assert(binds(text_param, text_at, &Texts::text));
 
 }  // namespace
 

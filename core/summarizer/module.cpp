@@ -93,7 +93,7 @@ void check_runtime_version() {
 bool enter_in_loaded_modules(PyObject* module) {
     PyObject* modules = PyImport_GetModuleDict();
     if (PyDict_GetItemWithError(modules, T.module_name) != nullptr) return false;
-    if (PyErr_Occurred()) throw PyError{};
+    throw_if_error_set();
     check(PyDict_SetItem(modules, T.module_name, module));
     return true;
 }
@@ -105,7 +105,7 @@ Ref import_module(PyObject* name, PyObject* fromlist = nullptr) {
 // `from typing import Any`
 Ref import_any() {
     Ref typing = Ref::steal(PyImport_GetModule(T.typing));
-    if (!typing && PyErr_Occurred()) throw PyError{};
+    if (!typing) throw_if_error_set();
     if (!typing || !PyObject_HasAttr(typing.get(), T.Any)) {
         Ref fromlist = Ref::check(PyList_New(1));
         PyList_SET_ITEM(fromlist.get(), 0, Py_NewRef(T.Any));
@@ -118,8 +118,7 @@ Ref import_any() {
         value = PyImport_GetModule(submodule.get());
     }
     if (value == nullptr) {
-        PyErr_Format(PyExc_ImportError, "cannot import name %S", T.Any);
-        throw PyError{};
+        throw_error(PyExc_ImportError, "cannot import name %S", T.Any);
     }
     return Ref::steal(value);
 }
@@ -183,7 +182,7 @@ int Module_exec(PyObject* module) noexcept {
     try {
         PyObject* builtins = PyImport_AddModule("builtins");
         if (builtins == nullptr) throw PyError{};
-        process.builtins = PyModule_GetDict(builtins);
+        process.builtins = PyModule_GetDict(builtins);  // borrowed for the life of the process
         check(PyDict_SetItemString(process.globals, "__builtins__", builtins));
         check_runtime_version();
         create_texts();
@@ -224,4 +223,4 @@ PyModuleDef module_def = {
 }  // namespace
 }  // namespace summarizer
 
-PyMODINIT_FUNC PyInit_summarizer() { return PyModuleDef_Init(&summarizer::module_def); }
+PyMODINIT_FUNC PyInit_summarizer() noexcept { return PyModuleDef_Init(&summarizer::module_def); }

@@ -11,8 +11,8 @@ Ref global(PyObject* name) {
     PyObject* value = PyDict_GetItemWithError(process.globals, name);
     if (value == nullptr && !PyErr_Occurred()) value = PyDict_GetItemWithError(process.builtins, name);
     if (value != nullptr) return Ref::borrow(value);
-    if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-    throw PyError{};
+    throw_if_error_set();
+    throw_error(PyExc_NameError, "name '%U' is not defined", name);
 }
 
 Ref call_global(PyObject* name, PyObject* arg) {
@@ -56,9 +56,7 @@ bool json_decode_error_pending() {
         Ref json = global(T.json);
         Ref decode_error = Ref::check(PyObject_GetAttr(json.get(), T.JSONDecodeError));
         if (!catchable(decode_error.get())) {
-            PyErr_SetString(PyExc_TypeError,
-                            "catching classes that do not inherit from BaseException is not allowed");
-            throw PyError{};
+            throw_type_error("catching classes that do not inherit from BaseException is not allowed");
         }
         return PyErr_GivenExceptionMatches(pending.value(), decode_error.get()) != 0;
     } catch (const PyError&) {

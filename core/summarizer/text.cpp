@@ -26,10 +26,7 @@ TextWriter::~TextWriter() {
     for (const Piece& piece : pieces_) Py_DECREF(piece.text);
 }
 
-void TextWriter::no_room() {
-    PyErr_NoMemory();
-    throw PyError{};
-}
+void TextWriter::no_room() { throw_no_memory(); }
 
 // A separator whose entry stayed empty still stands in the text.
 void TextWriter::flush_separator() {

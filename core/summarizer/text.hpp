@@ -32,7 +32,7 @@ private:
 
     Ref value_;
     Py_ssize_t length_;  // whole_length: written as it stands
-    PyObject* marker_;
+    PyObject* marker_;   // borrowed: a constant text, alive as long as the process
 };
 
 // Collects pieces of text and writes them into one new str at the end, so a
@@ -100,7 +100,7 @@ private:
     void write_into(PyObject* result);
 
     std::vector<Piece> pieces_;
-    PyObject* separator_;
+    PyObject* separator_;  // borrowed: a constant text, alive as long as the process
     Py_ssize_t length_ = 0;
     Py_UCS4 max_char_ = 0;
     bool started_ = false;

@@ -23,7 +23,7 @@ Ref get_or(PyObject* obj, PyObject* key, MakeFallback&& make_fallback) {
     if (PyDict_CheckExact(obj)) {
         PyObject* value = PyDict_GetItemWithError(obj, key);
         if (value != nullptr) return Ref::borrow(value);
-        if (PyErr_Occurred()) throw PyError{};
+        throw_if_error_set();
         return make_fallback();
     }
     Ref fallback = make_fallback();
@@ -56,13 +56,11 @@ void for_each_pair(PyObject* dict, Visit&& visit) {
     PyObject* value = nullptr;
     while (true) {
         if (PyDict_GET_SIZE(dict) != size) {
-            PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
-            throw PyError{};
+            throw_runtime_error("dictionary changed size during iteration");
         }
         if (!PyDict_Next(dict, &position, &key, &value)) return;
         if (unseen-- == 0) {
-            PyErr_SetString(PyExc_RuntimeError, "dictionary keys changed during iteration");
-            throw PyError{};
+            throw_runtime_error("dictionary keys changed during iteration");
         }
         Ref k = Ref::borrow(key);
         Ref v = Ref::borrow(value);
@@ -84,7 +82,7 @@ void for_each_item(PyObject* iterable, Visit&& visit) {
     }
     Ref iterator = Ref::check(PyObject_GetIter(iterable));
     while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) visit(item.get());
-    if (PyErr_Occurred()) throw PyError{};
+    throw_if_error_set();
 }
 
 // a == b, by the host's rules; two exact str compare their characters directly
