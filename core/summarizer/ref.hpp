@@ -172,7 +172,6 @@ public:
     PendingError& operator=(const PendingError&) = delete;
     ~PendingError() { restore(); }
 
-    PyObject* type() const noexcept { return type_; }
     PyObject* value() const noexcept { return value_; }
     // Normalises the held exception as an `except` clause receives it (which
     // can run Python code): an instance of its own class, traceback attached.
@@ -194,12 +193,6 @@ public:
         if (type_ == nullptr) return;
         _PyErr_ChainExceptions(std::exchange(type_, nullptr), std::exchange(value_, nullptr),
                                std::exchange(traceback_, nullptr));
-    }
-    // Drops the held exception.
-    void clear() noexcept {
-        Py_CLEAR(type_);
-        Py_CLEAR(value_);
-        Py_CLEAR(traceback_);
     }
 
 private:

@@ -23,8 +23,6 @@ void create_texts() {
     SUMMARIZER_TEXTS(SUMMARIZER_TEXT)
 #undef SUMMARIZER_NAME
 #undef SUMMARIZER_TEXT
-    if (T.int_200 == nullptr) T.int_200 = Ref::check(PyLong_FromLong(200)).release();
-    if (T.int_500 == nullptr) T.int_500 = Ref::check(PyLong_FromLong(500)).release();
     if (T.int_2048 == nullptr) T.int_2048 = Ref::check(PyLong_FromLong(2048)).release();
     if (T.request_keywords == nullptr) {
         T.request_keywords = Ref::check(PyTuple_Pack(2, T.messages, T.max_tokens)).release();

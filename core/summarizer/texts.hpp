@@ -34,7 +34,6 @@ inline constexpr const char module_doc[] =
     X(getLogger, "getLogger")                                                      \
     X(SUMMARIZE_PROMPT, "SUMMARIZE_PROMPT")                                        \
     X(ConversationSummarizer, "ConversationSummarizer")                            \
-    X(dunder_builtins, "__builtins__")                                             \
     X(dunder_test, "__test__")                                                     \
     X(dunder_module, "__module__")                                                 \
     X(dunder_qualname, "__qualname__")                                             \
@@ -110,7 +109,6 @@ inline constexpr const char module_doc[] =
     X(called_suffix, "]: ")                                                        \
     X(tool_result_prefix, "[Tool Result (")                                        \
     X(tool_result_suffix, ")]: ")                                                  \
-    X(fence, "```")                                                                \
     X(parse_warning, "Could not parse summary JSON, using fallback")               \
     X(had_prefix, "Conversation had ")                                             \
     X(had_suffix, " messages before summarization")                                \
@@ -194,8 +192,6 @@ struct Texts {
     SUMMARIZER_NAMES(SUMMARIZER_MEMBER)
     SUMMARIZER_TEXTS(SUMMARIZER_MEMBER)
 #undef SUMMARIZER_MEMBER
-    PyObject* int_200 = nullptr;   // the fallback's request limit
-    PyObject* int_500 = nullptr;   // the tool-result limit
     PyObject* int_2048 = nullptr;  // the token limit of the request
     PyObject* request_keywords = nullptr;  // ("messages", "max_tokens")
     bool created = false;
