@@ -111,10 +111,10 @@ Ref format_messages_for_summary(PyObject* const* params) {
     return out.finish();
 }
 
-// Each value's text is made and cut before its key is formatted, as the
-// host runs the steps of one pair.
 enum : std::size_t { args_at };
 
+// Each value's text is made and cut before its key is formatted, as the
+// host runs the steps of one pair.
 Ref brief_args(PyObject* const* params) {
     TextWriter out(T.pair_separator);
     for_each_pair(params[args_at], [&](PyObject* key, PyObject* value) {
