@@ -6,24 +6,17 @@ answer to rendered block.  Every run also checks that no input was changed.
 SUMMARIZER_FUZZ_EXAMPLES sets the budget of each test (200 by default).
 """
 import json
-import os
 import re
 
 import hypothesis.strategies as st
 import pytest
-from hypothesis import HealthCheck, currently_in_test_context, given, note, settings
+from hypothesis import currently_in_test_context, given, note
 
 import twin
 from conftest import Formatted, Stringified, extension
-from test_differential import (
-    Client, answers, argument_dicts, behaviours, json_values, logged, message, near, outcome, render_values,
+from strategies import (
+    Client, answers, argument_dicts, behaviours, fuzz, json_values, logged, message, near, outcome, render_values,
     run_to_end, texts, tool_calls,
-)
-
-fuzz = settings(
-    max_examples=int(os.environ.get("SUMMARIZER_FUZZ_EXAMPLES", "200")),
-    deadline=None,
-    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],
 )
 
 

@@ -311,6 +311,9 @@ FAILURES = {
              ["ModuleNotFoundError", "import of time halted; None in sys.modules"]),
     "getLogger": ("logging.getLogger = broken_get_logger", "logging.getLogger = real_get_logger",
                   ["LookupError", "no loggers today"]),
+    # The last function's code object, once the others exist: one of them is left holding a
+    # cycle through its __dict__, which the collector must free with the failed module.
+    "function": ("codes_broken = True", "codes_broken = False", ["LookupError", "no code objects today"]),
 }
 
 
@@ -319,12 +322,32 @@ def test_failing_statement(tmp_path, statement):
     breaks, repairs, expected = FAILURES[statement]
     facts = run_fresh(
         f"""
-        import importlib, importlib.util, json, logging, sys, traceback
+        import gc, importlib, importlib.util, json, logging, sys, traceback, weakref
 
         real_get_logger = logging.getLogger
 
         def broken_get_logger(name):
             raise LookupError("no loggers today")
+
+        class Holder:
+            pass
+
+        held = []  # weak references to what a failed module's functions hold
+
+        def hold_in_function():
+            function = sys.modules["vorlin.core.summarizer"]._brief_args
+            function.holder = Holder()
+            function.holder.function = function
+            held.append(weakref.ref(function.holder))
+
+        codes_broken = False
+
+        def break_codes(event, args):
+            if codes_broken and event == "code.__new__" and args[2] == "_fallback_summary":
+                hold_in_function()
+                raise LookupError("no code objects today")
+
+        sys.addaudithook(break_codes)
 
         def attempt(run):
             try:
@@ -344,11 +367,15 @@ def test_failing_statement(tmp_path, statement):
         left_behind = "vorlin.core.summarizer" in sys.modules
         {repairs}
         module = importlib.import_module("vorlin.core.summarizer")
+        new_module = module is not failed
+        del failed
+        gc.collect()
         print(json.dumps({{
             "through_loader": through_loader,
             "through_import": through_import,
             "left_behind": left_behind,
-            "new_module": module is not failed,
+            "new_module": new_module,
+            "collected": [ref() is None for ref in held],
             "complete": [module.json is sys.modules["json"], module.time is sys.modules["time"],
                          module.logger.name, sorted(module.__test__)],
         }}))
@@ -360,6 +387,7 @@ def test_failing_statement(tmp_path, statement):
         "through_import": expected + [True],
         "left_behind": False,
         "new_module": True,
+        "collected": [True, True] if statement == "function" else [],
         "complete": [True, True, "vorlin.summarizer", []],
     }
 

@@ -63,6 +63,23 @@ class Pending:
         return _pending(self.response)
 
 
+class Awaited:
+    """Keeps whatever it is given while it is awaited."""
+
+    def __await__(self):
+        return self
+
+    def __next__(self):
+        return "waiting"
+
+
+class Holding:
+    """Suspends on an object of its own, which the test hands the coroutine."""
+
+    def complete(self, *, messages, max_tokens):
+        return Awaited()
+
+
 class PlainValue:
     """A complete that returns something that cannot be awaited."""
 
@@ -140,6 +157,7 @@ class Inputs:
             "plain value": PlainValue(), "throwing in": Pending(self.fenced),
             "fenced": Instant(self.fenced), "prose": Instant(self.prose), "non-object": Instant(self.non_object),
             "empty": Instant(""), "failing": Failing(), "pending": Pending(self.fenced), "no complete": object(),
+            "holding": Holding(),
         }
         self.clients = list(clients.values())
         self.summarizers = {name: ext.ConversationSummarizer(client) for name, client in clients.items()}
@@ -169,6 +187,12 @@ class Inputs:
         coroutine.send(None)
         for step in steps:
             step(coroutine)
+
+    def held_by_its_await(self):
+        """What the coroutine awaits holds it: only the collector can free them."""
+        coroutine = self.summarizers["holding"].summarize_messages(self.msgs, self.existing)
+        coroutine.send(None)
+        coroutine.cr_await.coroutine = coroutine
 
     def with_broken_logger(self, call):
         saved = ext.logger
@@ -316,6 +340,7 @@ CASES = {
         i.summarizers["pending"].summarize_messages(i.msgs, i.existing))),
     "summarize pending in a reference cycle": (type(None), lambda i: i.in_a_cycle()),
     "summarize finished in a reference cycle": (StopIteration, lambda i: i.in_a_cycle(resume)),
+    "summarize pending in a cycle through its await": (type(None), lambda i: i.held_by_its_await()),
 }
 
 

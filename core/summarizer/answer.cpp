@@ -1,10 +1,11 @@
 // The model's answer -> record.
 #include <cstring>
 
-#include "functions.hpp"
-#include "module.hpp"
+#include "answer.hpp"
+
 #include "record.hpp"
-#include "text.hpp"
+#include "runtime.hpp"
+#include "values.hpp"
 
 namespace summarizer {
 namespace {
@@ -110,8 +111,10 @@ Ref undecodable_record(PyObject* text) {
     return record.finish();
 }
 
+enum : std::size_t { text_at };
+
 Ref parse_summary(PyObject* const* params) {
-    Ref text = without_fence(stripped(params[0]));
+    Ref text = without_fence(stripped(params[text_at]));
     try {
         Ref data = json_loads(text.get());
         return record_from(data.get());
@@ -129,6 +132,7 @@ constexpr Annotation parse_summary_annotations[] = {
     {&Texts::text, &Texts::ann_str},
     {&Texts::ret, &Texts::ann_record},
 };
+static_assert(binds(text_param, text_at, &Texts::text));
 
 }  // namespace
 

@@ -1,6 +1,7 @@
 // The coroutine type behind summarize_messages.
 #include "coroutine.hpp"
 
+#include <cstddef>
 #include <utility>
 
 namespace summarizer {
@@ -36,15 +37,14 @@ bool is_iterable_coroutine(PyObject* o) {
            (reinterpret_cast<PyGenObject*>(o)->gi_code->co_flags & CO_ITERABLE_COROUTINE) != 0;
 }
 
-void refuse_second_awaiter() { PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already"); }
+constexpr char awaited_already[] = "coroutine is being awaited already";
 
 // A native coroutine suspended in an await of its own is refused, as the
 // host's await refuses it: driving it would take over its awaiter's work.
 Ref unless_awaited_already(Ref coroutine) {
     Ref awaited = Ref::check(PyObject_GetAttr(coroutine.get(), T.cr_await));
     if (awaited.get() == Py_None) return coroutine;
-    refuse_second_awaiter();
-    throw PyError{};
+    throw_runtime_error(awaited_already);
 }
 
 // The iterator that `await awaitable` drives, with the host's errors.
@@ -53,19 +53,16 @@ Ref awaitable_iterator(PyObject* awaitable) {
     if (is_iterable_coroutine(awaitable)) return Ref::borrow(awaitable);
     PyAsyncMethods* async = Py_TYPE(awaitable)->tp_as_async;
     if (async == nullptr || async->am_await == nullptr) {
-        PyErr_Format(PyExc_TypeError, "object %.100s can't be used in 'await' expression",
-                     Py_TYPE(awaitable)->tp_name);
-        throw PyError{};
+        throw_type_error("object %.100s can't be used in 'await' expression",
+                         Py_TYPE(awaitable)->tp_name);
     }
     Ref iterator = Ref::check(async->am_await(awaitable));
     if (PyCoro_CheckExact(iterator.get()) || is_iterable_coroutine(iterator.get())) {
-        PyErr_SetString(PyExc_TypeError, "__await__() returned a coroutine");
-        throw PyError{};
+        throw_type_error("__await__() returned a coroutine");
     }
     if (!PyIter_Check(iterator.get())) {
-        PyErr_Format(PyExc_TypeError, "__await__() returned non-iterator of type '%.100s'",
-                     Py_TYPE(iterator.get())->tp_name);
-        throw PyError{};
+        throw_type_error("__await__() returned non-iterator of type '%.100s'",
+                         Py_TYPE(iterator.get())->tp_name);
     }
     return iterator;
 }
@@ -281,7 +278,7 @@ bool refuse_if_running(CoroutineObject* c) {
 
 void refuse_reuse() { PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine"); }
 
-PySendResult Coroutine_am_send(PyObject* self, PyObject* arg, PyObject** result) {
+PySendResult Coroutine_am_send(PyObject* self, PyObject* arg, PyObject** result) noexcept {
     CoroutineObject* c = as_coroutine(self);
     *result = nullptr;
     if (refuse_if_running(c)) return PYGEN_ERROR;
@@ -314,13 +311,13 @@ PyObject* as_method_result(PySendResult sent, PyObject* value) {
     return nullptr;
 }
 
-PyObject* Coroutine_send(PyObject* self, PyObject* arg) {
+PyObject* Coroutine_send(PyObject* self, PyObject* arg) noexcept {
     PyObject* value = nullptr;
     const PySendResult sent = Coroutine_am_send(self, arg, &value);
     return as_method_result(sent, value);
 }
 
-PyObject* Coroutine_iternext(PyObject* self) { return Coroutine_send(self, Py_None); }
+PyObject* Coroutine_iternext(PyObject* self) noexcept { return Coroutine_send(self, Py_None); }
 
 // One stretch of the body, as a method returns it.
 template <class Step>
@@ -397,7 +394,7 @@ PyObject* throw_suspended(CoroutineObject* c, PyObject* const* args, Py_ssize_t 
     });
 }
 
-PyObject* Coroutine_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+PyObject* Coroutine_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
     CoroutineObject* c = as_coroutine(self);
     if (!_PyArg_CheckPositional("throw", nargs, 1, 3)) return nullptr;
     if (c->phase == Phase::awaiting && !c->running) return throw_suspended(c, args, nargs);
@@ -406,7 +403,7 @@ PyObject* Coroutine_throw(PyObject* self, PyObject* const* args, Py_ssize_t narg
     return deliver(c, thrown);
 }
 
-PyObject* Coroutine_close(PyObject* self, PyObject*) {
+PyObject* Coroutine_close(PyObject* self, PyObject*) noexcept {
     CoroutineObject* c = as_coroutine(self);
     if (refuse_if_running(c)) return nullptr;
     if (c->phase != Phase::awaiting) {
@@ -427,29 +424,29 @@ PyObject* Coroutine_close(PyObject* self, PyObject*) {
 
 // `await coroutine`: a second awaiter is refused while the first one's await
 // is pending, as the host refuses it.
-PyObject* Coroutine_await(PyObject* self) {
+PyObject* Coroutine_await(PyObject* self) noexcept {
     CoroutineObject* c = as_coroutine(self);
     if (c->phase == Phase::awaiting && !c->running) {
-        refuse_second_awaiter();
+        PyErr_SetString(PyExc_RuntimeError, awaited_already);
         return nullptr;
     }
     return Py_NewRef(self);
 }
 
 // coroutine.__await__(), which the host answers without that check.
-PyObject* Coroutine_await_method(PyObject* self, PyObject*) { return Py_NewRef(self); }
+PyObject* Coroutine_await_method(PyObject* self, PyObject*) noexcept { return Py_NewRef(self); }
 
 // --- attributes -----------------------------------------------------------------
 
-PyObject* get_name(PyObject* self, void*) { return Py_NewRef(T.*as_coroutine(self)->body->name); }
-PyObject* get_qualname(PyObject* self, void*) {
+PyObject* get_name(PyObject* self, void*) noexcept { return Py_NewRef(T.*as_coroutine(self)->body->name); }
+PyObject* get_qualname(PyObject* self, void*) noexcept {
     return Py_NewRef(T.*as_coroutine(self)->body->qualname);
 }
-PyObject* get_await(PyObject* self, void*) {
+PyObject* get_await(PyObject* self, void*) noexcept {
     PyObject* awaiting = as_coroutine(self)->awaiting;
     return Py_NewRef(awaiting != nullptr ? awaiting : Py_None);
 }
-PyObject* get_running(PyObject* self, void*) { return PyBool_FromLong(as_coroutine(self)->running); }
+PyObject* get_running(PyObject* self, void*) noexcept { return PyBool_FromLong(as_coroutine(self)->running); }
 
 PyGetSetDef coroutine_getset[] = {
     {"__name__", get_name, nullptr, nullptr, nullptr},
@@ -479,7 +476,7 @@ PyAsyncMethods coroutine_async = {
 
 // --- lifecycle ----------------------------------------------------------------
 
-PyObject* Coroutine_repr(PyObject* self) {
+PyObject* Coroutine_repr(PyObject* self) noexcept {
     return PyUnicode_FromFormat("<coroutine object %U at %p>", T.*as_coroutine(self)->body->qualname,
                                 self);
 }
@@ -514,7 +511,7 @@ void warn_never_awaited(PyObject* self) {
 }
 
 // Never awaited: warn, as the host does. Suspended: close the awaited object.
-void Coroutine_finalize(PyObject* self) {
+void Coroutine_finalize(PyObject* self) noexcept {
     CoroutineObject* c = as_coroutine(self);
     PendingError pending;
     if (c->phase == Phase::created) {
@@ -527,7 +524,7 @@ void Coroutine_finalize(PyObject* self) {
     }
 }
 
-int Coroutine_traverse(PyObject* self, visitproc visit, void* arg) {
+int Coroutine_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     CoroutineObject* c = as_coroutine(self);
     for (PyObject* local : c->locals) Py_VISIT(local);
     Py_VISIT(c->awaiting);
@@ -536,14 +533,14 @@ int Coroutine_traverse(PyObject* self, visitproc visit, void* arg) {
 }
 
 // Collected in a cycle: what it held is gone, so it cannot run again.
-int Coroutine_clear(PyObject* self) {
+int Coroutine_clear(PyObject* self) noexcept {
     CoroutineObject* c = as_coroutine(self);
     c->phase = Phase::finished;
     release_locals(c);
     return 0;
 }
 
-void Coroutine_dealloc(PyObject* self) {
+void Coroutine_dealloc(PyObject* self) noexcept {
     PyObject_GC_UnTrack(self);
     if (as_coroutine(self)->weakrefs != nullptr) PyObject_ClearWeakRefs(self);
     PyObject_GC_Track(self);

@@ -8,9 +8,10 @@
 // PyError to end the coroutine with the exception set.
 #pragma once
 
+#include <cstddef>
+
 #include "ref.hpp"
 #include "texts.hpp"
-#include "function.hpp"
 
 namespace summarizer {
 

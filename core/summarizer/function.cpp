@@ -6,7 +6,7 @@
 #include <array>
 #include <cstddef>
 
-#include "text.hpp"
+#include "values.hpp"
 
 namespace summarizer {
 namespace {
@@ -156,10 +156,10 @@ PyObject* Function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
 
 // --- attributes ---------------------------------------------------------------
 
-PyObject* get_name(PyObject* self, void*) { return Py_NewRef(as_function(self)->name); }
-PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(as_function(self)->qualname); }
+PyObject* get_name(PyObject* self, void*) noexcept { return Py_NewRef(as_function(self)->name); }
+PyObject* get_qualname(PyObject* self, void*) noexcept { return Py_NewRef(as_function(self)->qualname); }
 
-int set_text(PyObject** slot, PyObject* value, const char* what) {
+int set_text(PyObject** slot, PyObject* value, const char* what) noexcept {
     if (value == nullptr || !PyUnicode_Check(value)) {
         PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
         return -1;
@@ -168,28 +168,28 @@ int set_text(PyObject** slot, PyObject* value, const char* what) {
     return 0;
 }
 
-int set_name(PyObject* self, PyObject* value, void*) {
+int set_name(PyObject* self, PyObject* value, void*) noexcept {
     return set_text(&as_function(self)->name, value, "__name__");
 }
-int set_qualname(PyObject* self, PyObject* value, void*) {
+int set_qualname(PyObject* self, PyObject* value, void*) noexcept {
     return set_text(&as_function(self)->qualname, value, "__qualname__");
 }
 
-PyObject* get_doc(PyObject* self, void*) { return Py_NewRef(as_function(self)->doc); }
-int set_doc(PyObject* self, PyObject* value, void*) {
+PyObject* get_doc(PyObject* self, void*) noexcept { return Py_NewRef(as_function(self)->doc); }
+int set_doc(PyObject* self, PyObject* value, void*) noexcept {
     Py_SETREF(as_function(self)->doc, Py_NewRef(value != nullptr ? value : Py_None));
     return 0;
 }
 
-PyObject* get_defaults(PyObject* self, void*) { return Py_NewRef(as_function(self)->defaults); }
-PyObject* get_kwdefaults(PyObject*, void*) { Py_RETURN_NONE; }
-PyObject* get_globals(PyObject* self, void*) { return Py_NewRef(as_function(self)->globals); }
-PyObject* get_code(PyObject* self, void*) { return Py_NewRef(as_function(self)->code); }
+PyObject* get_defaults(PyObject* self, void*) noexcept { return Py_NewRef(as_function(self)->defaults); }
+PyObject* get_kwdefaults(PyObject*, void*) noexcept { Py_RETURN_NONE; }
+PyObject* get_globals(PyObject* self, void*) noexcept { return Py_NewRef(as_function(self)->globals); }
+PyObject* get_code(PyObject* self, void*) noexcept { return Py_NewRef(as_function(self)->code); }
 
-PyObject* get_annotations(PyObject* self, void*) {
+PyObject* get_annotations(PyObject* self, void*) noexcept {
     return Py_NewRef(as_function(self)->annotations);
 }
-int set_annotations(PyObject* self, PyObject* value, void*) {
+int set_annotations(PyObject* self, PyObject* value, void*) noexcept {
     if (value == nullptr || !PyDict_Check(value)) {
         PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
         return -1;
@@ -202,7 +202,7 @@ int set_annotations(PyObject* self, PyObject* value, void*) {
 // other function; kept once resolved. True stands in while that module cannot
 // give it, and is not kept: the failure may pass (memory pressure, an import
 // path set up later), and asyncio must then still recognise the method.
-PyObject* get_is_coroutine(PyObject* self, void*) {
+PyObject* get_is_coroutine(PyObject* self, void*) noexcept {
     FunctionObject* f = as_function(self);
     if (f->is_coroutine != nullptr) return Py_NewRef(f->is_coroutine);
     if (f->spec->coroutine) {
@@ -240,7 +240,7 @@ PyMemberDef function_members[] = {
 };
 
 // Pickled by reference, as the host pickles its own functions.
-PyObject* Function_reduce(PyObject* self, PyObject*) { return Py_NewRef(as_function(self)->qualname); }
+PyObject* Function_reduce(PyObject* self, PyObject*) noexcept { return Py_NewRef(as_function(self)->qualname); }
 
 PyMethodDef function_methods[] = {
     {"__reduce__", Function_reduce, METH_NOARGS, nullptr},
@@ -249,16 +249,16 @@ PyMethodDef function_methods[] = {
 
 // --- lifecycle ----------------------------------------------------------------
 
-PyObject* Function_descr_get(PyObject* self, PyObject* obj, PyObject*) {
+PyObject* Function_descr_get(PyObject* self, PyObject* obj, PyObject*) noexcept {
     if (obj == nullptr || obj == Py_None) return Py_NewRef(self);
     return PyMethod_New(self, obj);
 }
 
-PyObject* Function_repr(PyObject* self) {
+PyObject* Function_repr(PyObject* self) noexcept {
     return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
 }
 
-int Function_traverse(PyObject* self, visitproc visit, void* arg) {
+int Function_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     FunctionObject* f = as_function(self);
     Py_VISIT(f->name);
     Py_VISIT(f->qualname);
@@ -273,7 +273,7 @@ int Function_traverse(PyObject* self, visitproc visit, void* arg) {
     return 0;
 }
 
-int Function_clear(PyObject* self) {
+int Function_clear(PyObject* self) noexcept {
     FunctionObject* f = as_function(self);
     Py_CLEAR(f->name);
     Py_CLEAR(f->qualname);
@@ -288,7 +288,7 @@ int Function_clear(PyObject* self) {
     return 0;
 }
 
-void Function_dealloc(PyObject* self) {
+void Function_dealloc(PyObject* self) noexcept {
     PyObject_GC_UnTrack(self);
     if (as_function(self)->weakrefs != nullptr) PyObject_ClearWeakRefs(self);
     Function_clear(self);

@@ -14,8 +14,6 @@
 
 namespace summarizer {
 
-using Text = PyObject* Texts::*;
-
 struct Param {
     const char* name;      // for error messages
     Text text;             // the parameter's name as the host sees it
@@ -45,6 +43,16 @@ struct FunctionSpec {
 };
 
 inline constexpr std::size_t max_params = 3;
+
+// A body reads each parameter from its place in the bound array, by name:
+//     enum : std::size_t { self_at, summary_at };                 beside the body
+//     static_assert(binds(params, summary_at, &Texts::summary));  beside the table
+// so the table and the places its body reads cannot drift apart, and no table
+// outgrows the binder's array.
+template <std::size_t N>
+constexpr bool binds(const Param (&table)[N], std::size_t at, Text name) {
+    return N <= max_params && at < N && table[at].text == name;
+}
 
 // Prepares the type; safe to call more than once.
 void ready_function_type();

@@ -1,115 +1,16 @@
-// PyInit_summarizer, the create and exec steps, and the process-wide state.
-#include "module.hpp"
-
+// PyInit_summarizer and the create and exec steps: the one file that knows
+// every function of the module, and puts each in its place.
+#include "answer.hpp"
 #include "coroutine.hpp"
-#include "functions.hpp"
+#include "function.hpp"
+#include "record.hpp"
+#include "render.hpp"
+#include "runtime.hpp"
+#include "summarizer.hpp"
 #include "texts.hpp"
+#include "transcript.hpp"
 
 namespace summarizer {
-
-Texts T;
-
-namespace {
-
-// One copy per process, shared by every module object: the module lives in
-// one interpreter only, so its types and constants are process-wide too.
-struct State {
-    bool interpreter_recorded = false;
-    int64_t interpreter_id = -1;
-    PyObject* module = nullptr;   // set while an exec step runs or has succeeded
-    PyObject* globals = nullptr;  // that module's dict
-    PyObject* builtins = nullptr; // the builtins module's dict
-};
-
-State state;
-
-PyObject* make_text(const char* text, bool intern) {
-    return intern ? PyUnicode_InternFromString(text) : PyUnicode_FromString(text);
-}
-
-}  // namespace
-
-void create_texts() {
-    if (T.created) return;
-#define SUMMARIZER_NAME(member, text) \
-    if (T.member == nullptr) T.member = Ref::check(make_text(text, true)).release();
-#define SUMMARIZER_TEXT(member, text) \
-    if (T.member == nullptr) T.member = Ref::check(make_text(text, false)).release();
-    SUMMARIZER_NAMES(SUMMARIZER_NAME)
-    SUMMARIZER_TEXTS(SUMMARIZER_TEXT)
-#undef SUMMARIZER_NAME
-#undef SUMMARIZER_TEXT
-    if (T.int_200 == nullptr) T.int_200 = Ref::check(PyLong_FromLong(200)).release();
-    if (T.int_500 == nullptr) T.int_500 = Ref::check(PyLong_FromLong(500)).release();
-    if (T.int_2048 == nullptr) T.int_2048 = Ref::check(PyLong_FromLong(2048)).release();
-    if (T.request_keywords == nullptr) {
-        T.request_keywords = Ref::check(PyTuple_Pack(2, T.messages, T.max_tokens)).release();
-    }
-    T.created = true;
-}
-
-PyObject* module_globals() noexcept { return state.globals; }
-
-Ref global(PyObject* name) {
-    PyObject* value = PyDict_GetItemWithError(state.globals, name);
-    if (value == nullptr && !PyErr_Occurred()) value = PyDict_GetItemWithError(state.builtins, name);
-    if (value != nullptr) return Ref::borrow(value);
-    if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-    throw PyError{};
-}
-
-Ref call_global(PyObject* name, PyObject* arg) {
-    Ref function = global(name);
-    return Ref::check(PyObject_CallOneArg(function.get(), arg));
-}
-
-void log(PyObject* level, PyObject* message) {
-    Ref logger = global(T.logger);
-    Ref result = Ref::check(PyObject_CallMethodOneArg(logger.get(), level, message));
-}
-
-Ref current_time() {
-    Ref time = global(T.time);
-    return Ref::check(PyObject_CallMethodNoArgs(time.get(), T.time));
-}
-
-Ref json_loads(PyObject* text) {
-    Ref json = global(T.json);
-    return Ref::check(PyObject_CallMethodOneArg(json.get(), T.loads, text));
-}
-
-namespace {
-
-// What an `except` clause accepts: an exception class, or a tuple of them.
-bool catchable(PyObject* classes) {
-    if (!PyTuple_Check(classes)) return PyExceptionClass_Check(classes);
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(classes); ++i) {
-        if (!PyExceptionClass_Check(PyTuple_GET_ITEM(classes, i))) return false;
-    }
-    return true;
-}
-
-}  // namespace
-
-bool json_decode_error_pending() {
-    PendingError pending;
-    // The clause matches the exception as it receives it, normalised first.
-    pending.normalize();
-    try {
-        Ref json = global(T.json);
-        Ref decode_error = Ref::check(PyObject_GetAttr(json.get(), T.JSONDecodeError));
-        if (!catchable(decode_error.get())) {
-            PyErr_SetString(PyExc_TypeError,
-                            "catching classes that do not inherit from BaseException is not allowed");
-            throw PyError{};
-        }
-        return PyErr_GivenExceptionMatches(pending.value(), decode_error.get()) != 0;
-    } catch (const PyError&) {
-        pending.chain_under_current();
-        throw;
-    }
-}
-
 namespace {
 
 // --- create step ----------------------------------------------------------------
@@ -117,10 +18,10 @@ namespace {
 int check_single_interpreter() {
     const int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (id == -1) return -1;
-    if (!state.interpreter_recorded) {
-        state.interpreter_recorded = true;
-        state.interpreter_id = id;
-    } else if (state.interpreter_id != id) {
+    if (!process.interpreter_recorded) {
+        process.interpreter_recorded = true;
+        process.interpreter_id = id;
+    } else if (process.interpreter_id != id) {
         PyErr_SetString(PyExc_ImportError,
                         "Interpreter change detected - this module can only be loaded into one "
                         "interpreter per process.");
@@ -146,7 +47,7 @@ void copy_spec_attribute(PyObject* spec, PyObject* dict, const char* from, const
 // other name it would rename the loaded module: that name is refused.
 Ref loaded_module(PyObject* spec) {
     Ref name = Ref::check(PyObject_GetAttrString(spec, "name"));
-    Ref loaded_name = Ref::check(PyModule_GetNameObject(state.module));
+    Ref loaded_name = Ref::check(PyModule_GetNameObject(process.module));
     if (check(PyObject_RichCompareBool(name.get(), loaded_name.get(), Py_EQ)) == 0) {
         Ref message = Ref::check(PyUnicode_FromFormat(
             "Module 'summarizer' is already loaded as %R and cannot be loaded again as %R.",
@@ -154,13 +55,13 @@ Ref loaded_module(PyObject* spec) {
         PyErr_SetImportError(message.get(), name.get(), nullptr);
         throw PyError{};
     }
-    return Ref::borrow(state.module);
+    return Ref::borrow(process.module);
 }
 
 PyObject* Module_create(PyObject* spec, PyModuleDef*) noexcept {
     if (check_single_interpreter() < 0) return nullptr;
     return boundary([&] {
-        if (state.module != nullptr) return loaded_module(spec);
+        if (process.module != nullptr) return loaded_module(spec);
         Ref name = Ref::check(PyObject_GetAttrString(spec, "name"));
         Ref module = Ref::check(PyModule_NewObject(name.get()));
         PyObject* dict = PyModule_GetDict(module.get());
@@ -192,19 +93,19 @@ void check_runtime_version() {
 bool enter_in_loaded_modules(PyObject* module) {
     PyObject* modules = PyImport_GetModuleDict();
     if (PyDict_GetItemWithError(modules, T.module_name) != nullptr) return false;
-    if (PyErr_Occurred()) throw PyError{};
+    throw_if_error_set();
     check(PyDict_SetItem(modules, T.module_name, module));
     return true;
 }
 
 Ref import_module(PyObject* name, PyObject* fromlist = nullptr) {
-    return Ref::check(PyImport_ImportModuleLevelObject(name, state.globals, nullptr, fromlist, 0));
+    return Ref::check(PyImport_ImportModuleLevelObject(name, process.globals, nullptr, fromlist, 0));
 }
 
 // `from typing import Any`
 Ref import_any() {
     Ref typing = Ref::steal(PyImport_GetModule(T.typing));
-    if (!typing && PyErr_Occurred()) throw PyError{};
+    if (!typing) throw_if_error_set();
     if (!typing || !PyObject_HasAttr(typing.get(), T.Any)) {
         Ref fromlist = Ref::check(PyList_New(1));
         PyList_SET_ITEM(fromlist.get(), 0, Py_NewRef(T.Any));
@@ -217,8 +118,7 @@ Ref import_any() {
         value = PyImport_GetModule(submodule.get());
     }
     if (value == nullptr) {
-        PyErr_Format(PyExc_ImportError, "cannot import name %S", T.Any);
-        throw PyError{};
+        throw_error(PyExc_ImportError, "cannot import name %S", T.Any);
     }
     return Ref::steal(value);
 }
@@ -259,38 +159,38 @@ void run_top_level(PyObject* d) {
 // Undoes what a failed exec step left behind, so a later import starts afresh.
 void forget_failed_module(bool entered) {
     PendingError error;
-    if (entered && PyDict_GetItemWithError(PyImport_GetModuleDict(), T.module_name) == state.module) {
+    if (entered && PyDict_GetItemWithError(PyImport_GetModuleDict(), T.module_name) == process.module) {
         if (PyDict_DelItem(PyImport_GetModuleDict(), T.module_name) < 0) PyErr_Clear();
     }
     PyErr_Clear();
-    Py_CLEAR(state.module);
-    Py_CLEAR(state.globals);
+    Py_CLEAR(process.module);
+    Py_CLEAR(process.globals);
 }
 
 int Module_exec(PyObject* module) noexcept {
-    if (state.module != nullptr) {
-        if (state.module == module) return 0;
+    if (process.module != nullptr) {
+        if (process.module == module) return 0;
         PyErr_SetString(PyExc_RuntimeError,
                         "Module 'summarizer' has already been imported. Re-initialisation is not "
                         "supported.");
         return -1;
     }
-    state.module = Py_NewRef(module);
-    state.globals = Py_NewRef(PyModule_GetDict(module));
+    process.module = Py_NewRef(module);
+    process.globals = Py_NewRef(PyModule_GetDict(module));
     bool statements_started = false;
     bool entered = false;
     try {
         PyObject* builtins = PyImport_AddModule("builtins");
         if (builtins == nullptr) throw PyError{};
-        state.builtins = PyModule_GetDict(builtins);
-        check(PyDict_SetItemString(state.globals, "__builtins__", builtins));
+        process.builtins = PyModule_GetDict(builtins);  // borrowed for the life of the process
+        check(PyDict_SetItemString(process.globals, "__builtins__", builtins));
         check_runtime_version();
         create_texts();
         ready_function_type();
         ready_coroutine_type();
         entered = enter_in_loaded_modules(module);
         statements_started = true;
-        run_top_level(state.globals);
+        run_top_level(process.globals);
         return 0;
     } catch (const PyError&) {
     } catch (const std::bad_alloc&) {
@@ -323,4 +223,4 @@ PyModuleDef module_def = {
 }  // namespace
 }  // namespace summarizer
 
-PyMODINIT_FUNC PyInit_summarizer() { return PyModuleDef_Init(&summarizer::module_def); }
+PyMODINIT_FUNC PyInit_summarizer() noexcept { return PyModuleDef_Init(&summarizer::module_def); }

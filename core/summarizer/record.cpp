@@ -2,9 +2,8 @@
 // and the fallback one.
 #include "record.hpp"
 
-#include "functions.hpp"
-#include "module.hpp"
-#include "text.hpp"
+#include "runtime.hpp"
+#include "values.hpp"
 
 namespace summarizer {
 
@@ -59,8 +58,10 @@ Ref count_text(Text prefix, Py_ssize_t count, Text suffix, PyObject* tail) {
     return Ref::check(PyUnicode_FromFormat("%U%zd%U%U", T.*prefix, count, T.*suffix, tail));
 }
 
+enum : std::size_t { messages_at };
+
 Ref fallback_summary(PyObject* const* params) {
-    PyObject* messages = params[0];
+    PyObject* messages = params[messages_at];
     Ref goals = new_list();
     Ref progress = new_list();
     Ref request = first_user_request(messages);
@@ -79,6 +80,7 @@ Ref fallback_summary(PyObject* const* params) {
 constexpr Annotation empty_summary_annotations[] = {{&Texts::ret, &Texts::ann_record}};
 
 constexpr Param messages_param[] = {{"messages", &Texts::messages, &PyList_Type, false}};
+static_assert(binds(messages_param, messages_at, &Texts::messages));
 constexpr Annotation fallback_summary_annotations[] = {
     {&Texts::messages, &Texts::ann_messages},
     {&Texts::ret, &Texts::ann_record},

@@ -37,4 +37,7 @@ private:
 
 Ref new_list();
 
+extern const FunctionSpec empty_summary_function;
+extern const FunctionSpec fallback_summary_function;
+
 }  // namespace summarizer

@@ -6,20 +6,60 @@
 //  - Ref::check() takes the result of a C API call that returns a new
 //    reference or NULL; on NULL it throws PyError (the error is already set).
 //  - Ref::borrow() makes a new reference from a borrowed one.
-//  - PyError never crosses into the interpreter: the noexcept functions that
-//    the interpreter calls catch it and return NULL / -1 (see boundary()).
+//  - PyError is thrown only with an error set (a debug build checks it), and
+//    the module's own errors are raised through throw_error() and its kin.
+//  - PyError never crosses into the interpreter: every function the
+//    interpreter calls is noexcept, and catches it to return NULL / -1 (see
+//    boundary()).
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cassert>
 #include <new>
 #include <utility>
 
 namespace summarizer {
 
 // Thrown when a Python exception is set and the current call must unwind.
-struct PyError {};
+struct PyError {
+    PyError() noexcept { assert(PyErr_Occurred() != nullptr); }
+};
+
+// Sets an exception of `type` and unwinds: with `message` as it stands, or
+// with a PyErr_Format text and its arguments.
+[[noreturn]] inline void throw_error(PyObject* type, const char* message) {
+    PyErr_SetString(type, message);
+    throw PyError{};
+}
+
+template <class... Args>
+[[noreturn]] void throw_error(PyObject* type, const char* format, Args... args) {
+    PyErr_Format(type, format, args...);
+    throw PyError{};
+}
+
+template <class... Args>
+[[noreturn]] void throw_type_error(const char* text, Args... args) {
+    throw_error(PyExc_TypeError, text, args...);
+}
+
+template <class... Args>
+[[noreturn]] void throw_runtime_error(const char* text, Args... args) {
+    throw_error(PyExc_RuntimeError, text, args...);
+}
+
+[[noreturn]] inline void throw_no_memory() {
+    PyErr_NoMemory();
+    throw PyError{};
+}
+
+// Unwinds when the last call left an error set; for the C API calls whose
+// NULL alone does not tell a failure from "nothing there".
+inline void throw_if_error_set() {
+    if (PyErr_Occurred() != nullptr) throw PyError{};
+}
 
 class Ref {
 public:
@@ -132,7 +172,6 @@ public:
     PendingError& operator=(const PendingError&) = delete;
     ~PendingError() { restore(); }
 
-    PyObject* type() const noexcept { return type_; }
     PyObject* value() const noexcept { return value_; }
     // Normalises the held exception as an `except` clause receives it (which
     // can run Python code): an instance of its own class, traceback attached.
@@ -154,12 +193,6 @@ public:
         if (type_ == nullptr) return;
         _PyErr_ChainExceptions(std::exchange(type_, nullptr), std::exchange(value_, nullptr),
                                std::exchange(traceback_, nullptr));
-    }
-    // Drops the held exception.
-    void clear() noexcept {
-        Py_CLEAR(type_);
-        Py_CLEAR(value_);
-        Py_CLEAR(traceback_);
     }
 
 private:

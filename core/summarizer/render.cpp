@@ -1,5 +1,6 @@
 // A record -> the Markdown block for the agent's system prompt.
-#include "functions.hpp"
+#include "render.hpp"
+
 #include "record.hpp"
 #include "text.hpp"
 
@@ -60,8 +61,10 @@ void write_section(TextWriter& out, const Section& section, PyObject* value) {
     }
 }
 
+enum : std::size_t { self_at, summary_at };
+
 Ref format_summary_for_context(PyObject* const* params) {
-    PyObject* summary = params[1];
+    PyObject* summary = params[summary_at];
     TextWriter out(T.newline);
     out.next_entry();
     out.add(T.summary_heading);
@@ -79,6 +82,7 @@ constexpr Param params[] = {
     {"self", &Texts::self, nullptr, false},
     {"summary", &Texts::summary, &PyDict_Type, false},
 };
+static_assert(binds(params, self_at, &Texts::self) && binds(params, summary_at, &Texts::summary));
 constexpr Annotation annotations[] = {
     {&Texts::summary, &Texts::ann_record},
     {&Texts::ret, &Texts::ann_str},

@@ -1,22 +1,27 @@
 // The class: __init__ and summarize_messages.
-#include "functions.hpp"
+#include "summarizer.hpp"
+
 #include "coroutine.hpp"
-#include "module.hpp"
-#include "text.hpp"
+#include "runtime.hpp"
+#include "values.hpp"
 
 namespace summarizer {
 namespace {
 
+// Where each parameter stands in the bound arrays of __init__ and
+// summarize_messages; the coroutine's locals are the latter's, in place.
+enum : std::size_t { self_at, llm_client_at };
+enum : std::size_t { messages_at = 1, existing_summary_at };
+
 Ref init(PyObject* const* params) {
-    check(PyObject_SetAttr(params[0], T.llm, params[1]));
+    check(PyObject_SetAttr(params[self_at], T.llm, params[llm_client_at]));
     return Ref::borrow(Py_None);
 }
 
 // Every value the operation returns is exactly a dict, or None.
 Ref checked_result(Ref result) {
     if (PyDict_CheckExact(result.get()) || result.get() == Py_None) return result;
-    PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "dict", Py_TYPE(result.get())->tp_name);
-    throw PyError{};
+    throw_type_error("Expected %s, got %.200s", "dict", Py_TYPE(result.get())->tp_name);
 }
 
 Ref fallback_record(PyObject* messages) {
@@ -44,7 +49,7 @@ Ref recover(PyObject* const* locals) {
     }
     Handling handling(error.get());
     log_failure(error.get());
-    return fallback_record(locals[1]);
+    return fallback_record(locals[messages_at]);
 }
 
 // The prompt, the earlier summary if any, and the transcript, each a piece of
@@ -82,14 +87,14 @@ Ref request(PyObject* self, PyObject* parts) {
 
 // Up to the request: the empty record for no messages, else the request to await.
 Ref begin(PyObject* const* locals, Ref* awaitable) {
-    PyObject* messages = locals[1];
+    PyObject* messages = locals[messages_at];
     if (PyList_GET_SIZE(messages) == 0) {
         Ref empty_summary = global(T.empty_summary);
         return checked_result(Ref::check(PyObject_CallNoArgs(empty_summary.get())));
     }
-    Ref parts = prompt_parts(messages, locals[2]);
+    Ref parts = prompt_parts(messages, locals[existing_summary_at]);
     try {
-        *awaitable = request(locals[0], parts.get());
+        *awaitable = request(locals[self_at], parts.get());
     } catch (const PyError&) {
         return recover(locals);
     }
@@ -105,7 +110,7 @@ Ref answer(PyObject* const* locals, PyObject* response) {
             return checked_result(call_global(T.parse_summary, content.get()));
         }
         log(T.warning, T.empty_response_warning);
-        return fallback_record(locals[1]);
+        return fallback_record(locals[messages_at]);
     } catch (const PyError&) {
         return recover(locals);
     }
@@ -128,6 +133,8 @@ constexpr Param init_params[] = {
     {"llm_client", &Texts::llm_client, nullptr, false},
 };
 constexpr Annotation init_annotations[] = {{&Texts::llm_client, &Texts::ann_any}};
+static_assert(binds(init_params, self_at, &Texts::self) &&
+              binds(init_params, llm_client_at, &Texts::llm_client));
 
 constexpr Param summarize_params[] = {
     {"self", &Texts::self, nullptr, false},
@@ -139,6 +146,10 @@ constexpr Annotation summarize_annotations[] = {
     {&Texts::existing_summary, &Texts::ann_optional_str},
     {&Texts::ret, &Texts::ann_record},
 };
+static_assert(binds(summarize_params, self_at, &Texts::self) &&
+              binds(summarize_params, messages_at, &Texts::messages) &&
+              binds(summarize_params, existing_summary_at, &Texts::existing_summary));
+static_assert(std::size(summarize_params) == coroutine_locals);
 
 }  // namespace
 

@@ -1,4 +1,4 @@
-// Reading values the way the host's own code would, and writing text once.
+// Writing text once: pieces collected, then copied into one new str.
 #include "text.hpp"
 
 #include <algorithm>
@@ -8,80 +8,6 @@
 #include "texts.hpp"
 
 namespace summarizer {
-
-Ref mapping_get(PyObject* obj, PyObject* key) {
-    if (PyDict_CheckExact(obj)) return get_or(obj, key, [] { return Ref::borrow(Py_None); });
-    PyObject* args[] = {obj, key};
-    return Ref::check(PyObject_VectorcallMethod(T.get, args, 2, nullptr));
-}
-
-Ref mapping_get(PyObject* obj, PyObject* key, PyObject* fallback) {
-    return get_or(obj, key, [&] { return Ref::borrow(fallback); });
-}
-
-Ref call_get(PyObject* obj, PyObject* key, PyObject* fallback) {
-    PyObject* args[] = {obj, key, fallback};
-    return Ref::check(PyObject_VectorcallMethod(T.get, args, 3, nullptr));
-}
-
-// One lookup, as the host's own item access makes: a key missing from an
-// exact dict is not looked up a second time to raise its KeyError.
-Ref subscript(PyObject* obj, PyObject* key) { return Ref::check(PyObject_GetItem(obj, key)); }
-
-namespace {
-
-// Built-in values whose truth test runs no code of anyone's.
-bool plain_truth(PyObject* value) {
-    return PyUnicode_CheckExact(value) || PyList_CheckExact(value) || PyTuple_CheckExact(value) ||
-           PyDict_CheckExact(value) || PyLong_CheckExact(value) || PyFloat_CheckExact(value) ||
-           value == Py_None || PyBool_Check(value);
-}
-
-// A lookup in a dict whose keys are all exact str compares characters only;
-// any other key may have an __eq__ of its own that sees each lookup.
-bool only_exact_str_keys(PyObject* dict) {
-    Py_ssize_t position = 0;
-    PyObject* key = nullptr;
-    PyObject* value = nullptr;
-    while (PyDict_Next(dict, &position, &key, &value)) {
-        if (!PyUnicode_CheckExact(key)) return false;
-    }
-    return true;
-}
-
-}  // namespace
-
-Ref get_if_true(PyObject* obj, PyObject* key) {
-    Ref value = mapping_get(obj, key);
-    if (!is_true(value.get())) return Ref();
-    // The second read may be skipped only where nobody could see it: no code
-    // ran in the first read or the truth test, so it would give this value.
-    if (PyDict_CheckExact(obj) && plain_truth(value.get()) && only_exact_str_keys(obj)) return value;
-    return subscript(obj, key);
-}
-
-Ref text_of(PyObject* value) {
-    if (PyUnicode_CheckExact(value)) return Ref::borrow(value);
-    if (PyLong_CheckExact(value) || PyFloat_CheckExact(value)) {
-        return Ref::check(Py_TYPE(value)->tp_repr(value));
-    }
-    return Ref::check(PyObject_Format(value, T.empty));
-}
-
-Ref str_of(PyObject* value) {
-    if (PyUnicode_CheckExact(value)) return Ref::borrow(value);
-    return Ref::check(PyObject_Str(value));
-}
-
-// As `value[:length]` does: the type's own item access given a slice, with
-// the host's errors for a type that has none or cannot take a slice.
-Ref prefix(PyObject* value, Py_ssize_t length) {
-    if (PyUnicode_CheckExact(value)) return Ref::check(PyUnicode_Substring(value, 0, length));
-    Ref stop = Ref::check(PyLong_FromSsize_t(length));
-    Ref slice = Ref::check(PySlice_New(nullptr, stop.get(), nullptr));
-    return Ref::check(PyObject_GetItem(value, slice.get()));
-}
-
 namespace {
 
 // The largest character among the first `length` characters of `text`.
@@ -96,21 +22,11 @@ Py_UCS4 prefix_max_char(PyObject* text, Py_ssize_t length) {
 
 }  // namespace
 
-Ref shorten(Ref value, Py_ssize_t length, PyObject* marker) {
-    if (check_size(PyObject_Length(value.get())) <= length) return value;
-    Ref cut = prefix(value.get(), length);
-    if (marker == nullptr) return cut;
-    return Ref::check(PyNumber_Add(cut.get(), marker));
-}
-
 TextWriter::~TextWriter() {
     for (const Piece& piece : pieces_) Py_DECREF(piece.text);
 }
 
-void TextWriter::no_room() {
-    PyErr_NoMemory();
-    throw PyError{};
-}
+void TextWriter::no_room() { throw_no_memory(); }
 
 // A separator whose entry stayed empty still stands in the text.
 void TextWriter::flush_separator() {

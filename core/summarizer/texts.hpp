@@ -2,7 +2,8 @@
 //
 // Each entry becomes one str object, created once per process by the exec
 // step before any top-level statement runs, and kept for the life of the
-// process. Names that are looked up or used as keys are interned.
+// process: any code may borrow an entry without a reference of its own.
+// Names that are looked up or used as keys are interned.
 #pragma once
 
 #include "ref.hpp"
@@ -33,7 +34,6 @@ inline constexpr const char module_doc[] =
     X(getLogger, "getLogger")                                                      \
     X(SUMMARIZE_PROMPT, "SUMMARIZE_PROMPT")                                        \
     X(ConversationSummarizer, "ConversationSummarizer")                            \
-    X(dunder_builtins, "__builtins__")                                             \
     X(dunder_test, "__test__")                                                     \
     X(dunder_module, "__module__")                                                 \
     X(dunder_qualname, "__qualname__")                                             \
@@ -109,7 +109,6 @@ inline constexpr const char module_doc[] =
     X(called_suffix, "]: ")                                                        \
     X(tool_result_prefix, "[Tool Result (")                                        \
     X(tool_result_suffix, ")]: ")                                                  \
-    X(fence, "```")                                                                \
     X(parse_warning, "Could not parse summary JSON, using fallback")               \
     X(had_prefix, "Conversation had ")                                             \
     X(had_suffix, " messages before summarization")                                \
@@ -193,14 +192,15 @@ struct Texts {
     SUMMARIZER_NAMES(SUMMARIZER_MEMBER)
     SUMMARIZER_TEXTS(SUMMARIZER_MEMBER)
 #undef SUMMARIZER_MEMBER
-    PyObject* int_200 = nullptr;   // the fallback's request limit
-    PyObject* int_500 = nullptr;   // the tool-result limit
     PyObject* int_2048 = nullptr;  // the token limit of the request
     PyObject* request_keywords = nullptr;  // ("messages", "max_tokens")
     bool created = false;
 };
 
 extern Texts T;
+
+// One entry of the table, named where the entry is needed before the table exists.
+using Text = PyObject* Texts::*;
 
 // Creates every constant once per process; later calls do nothing.
 void create_texts();

@@ -1,6 +1,7 @@
 // Messages -> transcript; the tool-argument brief.
-#include "functions.hpp"
-#include "module.hpp"
+#include "transcript.hpp"
+
+#include "runtime.hpp"
 #include "text.hpp"
 
 namespace summarizer {
@@ -96,8 +97,10 @@ void write_message(TextWriter& out, PyObject* msg) {
     }
 }
 
+enum : std::size_t { messages_at };
+
 Ref format_messages_for_summary(PyObject* const* params) {
-    PyObject* messages = params[0];
+    PyObject* messages = params[messages_at];
     // About two pieces an entry: its prefix and its text.
     TextWriter out(T.newline, 2 * static_cast<std::size_t>(PyList_GET_SIZE(messages)) + 8);
     // The list is read by index each time: a message's own `get` may change it.
@@ -108,11 +111,13 @@ Ref format_messages_for_summary(PyObject* const* params) {
     return out.finish();
 }
 
+enum : std::size_t { args_at };
+
 // Each value's text is made and cut before its key is formatted, as the
 // host runs the steps of one pair.
 Ref brief_args(PyObject* const* params) {
     TextWriter out(T.pair_separator);
-    for_each_pair(params[0], [&](PyObject* key, PyObject* value) {
+    for_each_pair(params[args_at], [&](PyObject* key, PyObject* value) {
         Shortened value_text(str_of(value), argument_value_limit, T.ellipsis);
         out.next_entry();
         out.add_text_of(key);
@@ -123,11 +128,13 @@ Ref brief_args(PyObject* const* params) {
 }
 
 constexpr Param messages_param[] = {{"messages", &Texts::messages, &PyList_Type, false}};
+static_assert(binds(messages_param, messages_at, &Texts::messages));
 constexpr Annotation format_messages_annotations[] = {
     {&Texts::messages, &Texts::ann_messages},
     {&Texts::ret, &Texts::ann_str},
 };
 constexpr Param args_param[] = {{"args", &Texts::args, &PyDict_Type, false}};
+static_assert(binds(args_param, args_at, &Texts::args));
 constexpr Annotation brief_args_annotations[] = {
     {&Texts::args, &Texts::ann_dict},
     {&Texts::ret, &Texts::ann_str},

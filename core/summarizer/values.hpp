@@ -1,0 +1,115 @@
+// Reading values the way the host's own code and formatting would: lookups,
+// truth, iteration, comparison, text, cuts.
+#pragma once
+
+#include <cstring>
+
+#include "ref.hpp"
+
+namespace summarizer {
+
+// obj.get(key) and obj.get(key, fallback), through the object's own `get`
+// (read directly for an exact dict, whose `get` nobody can replace).
+Ref mapping_get(PyObject* obj, PyObject* key);
+Ref mapping_get(PyObject* obj, PyObject* key, PyObject* fallback);
+
+// obj.get(key, fallback) through the object's own `get`.
+Ref call_get(PyObject* obj, PyObject* key, PyObject* fallback);
+
+// obj.get(key, make_fallback()), where an exact dict only makes the fallback
+// when the key is missing.
+template <class MakeFallback>
+Ref get_or(PyObject* obj, PyObject* key, MakeFallback&& make_fallback) {
+    if (PyDict_CheckExact(obj)) {
+        PyObject* value = PyDict_GetItemWithError(obj, key);
+        if (value != nullptr) return Ref::borrow(value);
+        throw_if_error_set();
+        return make_fallback();
+    }
+    Ref fallback = make_fallback();
+    return call_get(obj, key, fallback.get());
+}
+
+// obj[key]
+Ref subscript(PyObject* obj, PyObject* key);
+
+// obj.get(key), and when that is true, obj[key] as the second read gives it
+// (an empty Ref when the first read is false).
+Ref get_if_true(PyObject* obj, PyObject* key);
+
+// isinstance(obj, type), which also believes an object's own __class__.
+inline bool is_instance(PyObject* obj, PyTypeObject* type) {
+    return PyObject_TypeCheck(obj, type) ||
+           check(PyObject_IsInstance(obj, reinterpret_cast<PyObject*>(type))) != 0;
+}
+
+// for key, value in dict.items(): visit(key, value), with the errors its
+// iterator raises when a visit changes the dict: a different size, or more
+// entries met than the dict held when the walk began. Both are held for the
+// visit, since the dict may drop its own references meanwhile.
+template <class Visit>
+void for_each_pair(PyObject* dict, Visit&& visit) {
+    const Py_ssize_t size = PyDict_GET_SIZE(dict);
+    Py_ssize_t unseen = size;
+    Py_ssize_t position = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (true) {
+        if (PyDict_GET_SIZE(dict) != size) {
+            throw_runtime_error("dictionary changed size during iteration");
+        }
+        if (!PyDict_Next(dict, &position, &key, &value)) return;
+        if (unseen-- == 0) {
+            throw_runtime_error("dictionary keys changed during iteration");
+        }
+        Ref k = Ref::borrow(key);
+        Ref v = Ref::borrow(value);
+        visit(k.get(), v.get());
+    }
+}
+
+// for item in iterable: visit(item). Exact lists and tuples are read by
+// index, as their own iterators read them, without making one; the size is
+// read anew each time, since a visit may change a list.
+template <class Visit>
+void for_each_item(PyObject* iterable, Visit&& visit) {
+    if (PyList_CheckExact(iterable) || PyTuple_CheckExact(iterable)) {
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(iterable); ++i) {
+            Ref item = Ref::borrow(PySequence_Fast_GET_ITEM(iterable, i));
+            visit(item.get());
+        }
+        return;
+    }
+    Ref iterator = Ref::check(PyObject_GetIter(iterable));
+    while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) visit(item.get());
+    throw_if_error_set();
+}
+
+// a == b, by the host's rules; two exact str compare their characters directly
+// (two interned ones are equal only when they are the same object).
+inline bool equals(PyObject* a, PyObject* b) {
+    if (a == b) return true;
+    if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) {
+        if (PyUnicode_CHECK_INTERNED(a) && PyUnicode_CHECK_INTERNED(b)) return false;
+        const Py_ssize_t length = PyUnicode_GET_LENGTH(a);
+        return length == PyUnicode_GET_LENGTH(b) && PyUnicode_KIND(a) == PyUnicode_KIND(b) &&
+               std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
+                           static_cast<std::size_t>(length * PyUnicode_KIND(a))) == 0;
+    }
+    return check(PyObject_RichCompareBool(a, b, Py_EQ)) != 0;
+}
+
+// format(value, ""): a str unchanged, numbers in decimal, others by their formatting.
+Ref text_of(PyObject* value);
+
+// str(value)
+Ref str_of(PyObject* value);
+
+// value[:length], through the type's item access.
+Ref prefix(PyObject* value, Py_ssize_t length);
+
+// value[:length] + marker when len(value) > length (marker may be nullptr: no
+// marker); otherwise value itself. Any value with a length and item access.
+Ref shorten(Ref value, Py_ssize_t length, PyObject* marker);
+
+}  // namespace summarizer
