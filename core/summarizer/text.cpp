@@ -5,6 +5,7 @@
 #include <cstring>
 #include <limits>
 
+#include "sized_text.hpp"
 #include "texts.hpp"
 
 namespace summarizer {
@@ -37,18 +38,6 @@ bool plain_truth(PyObject* value) {
            value == Py_None || PyBool_Check(value);
 }
 
-// A lookup in a dict whose keys are all exact str compares characters only;
-// any other key may have an __eq__ of its own that sees each lookup.
-bool only_exact_str_keys(PyObject* dict) {
-    Py_ssize_t position = 0;
-    PyObject* key = nullptr;
-    PyObject* value = nullptr;
-    while (PyDict_Next(dict, &position, &key, &value)) {
-        if (!PyUnicode_CheckExact(key)) return false;
-    }
-    return true;
-}
-
 }  // namespace
 
 Ref get_if_true(PyObject* obj, PyObject* key) {
@@ -56,7 +45,7 @@ Ref get_if_true(PyObject* obj, PyObject* key) {
     if (!is_true(value.get())) return Ref();
     // The second read may be skipped only where nobody could see it: no code
     // ran in the first read or the truth test, so it would give this value.
-    if (PyDict_CheckExact(obj) && plain_truth(value.get()) && only_exact_str_keys(obj)) return value;
+    if (PyDict_CheckExact(obj) && plain_truth(value.get()) && exact_str_keys(obj)) return value;
     return subscript(obj, key);
 }
 
@@ -144,26 +133,6 @@ void TextWriter::add(Shortened text) {
         if (text.marker_ != nullptr) add(text.marker_);
     }
 }
-
-namespace {
-
-// Copies a short run with a few fixed-size moves instead of a call: most
-// pieces are a prefix or a short line.
-inline void copy_bytes(char* to, const char* from, std::size_t count) {
-    if (count >= 16) {
-        std::memcpy(to, from, count);
-    } else if (count >= 8) {
-        std::memcpy(to, from, 8);
-        std::memcpy(to + count - 8, from + count - 8, 8);
-    } else if (count >= 4) {
-        std::memcpy(to, from, 4);
-        std::memcpy(to + count - 4, from + count - 4, 4);
-    } else {
-        for (std::size_t i = 0; i < count; ++i) to[i] = from[i];
-    }
-}
-
-}  // namespace
 
 // Each piece is released as soon as it is copied, so the text is read once.
 void TextWriter::write_into(PyObject* result) {

@@ -1,0 +1,199 @@
+// Text sized before it is written: two passes over values that run no code.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <vector>
+
+#include "ref.hpp"
+
+namespace summarizer {
+
+// Copies a short run with a few fixed-size moves instead of a call: most
+// pieces are a prefix or a short line.
+inline void copy_bytes(char* to, const char* from, std::size_t count) {
+    if (count >= 16) {
+        std::memcpy(to, from, count);
+    } else if (count >= 8) {
+        std::memcpy(to, from, 8);
+        std::memcpy(to + count - 8, from + count - 8, 8);
+    } else if (count >= 4) {
+        std::memcpy(to, from, 4);
+        std::memcpy(to + count - 4, from + count - 4, 4);
+    } else {
+        for (std::size_t i = 0; i < count; ++i) to[i] = from[i];
+    }
+}
+
+// The first `length` characters of `text` into `result` at `at`; the result's
+// kind is at least the text's.
+inline void copy_chars(PyObject* result, Py_ssize_t at, PyObject* text, Py_ssize_t length) {
+    const int kind = PyUnicode_KIND(result);
+    if (PyUnicode_KIND(text) == kind) {
+        copy_bytes(static_cast<char*>(PyUnicode_DATA(result)) + at * kind,
+                   static_cast<const char*>(PyUnicode_DATA(text)), static_cast<std::size_t>(length * kind));
+    } else {
+        _PyUnicode_FastCopyCharacters(result, at, text, 0, length);
+    }
+}
+
+// A dict whose keys are all exact str: a lookup in it compares characters
+// only, so no code of anyone's runs (any other key may have an __eq__ of its
+// own that sees each lookup).
+inline bool exact_str_keys(PyObject* dict) {
+    Py_ssize_t position = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(dict, &position, &key, &value)) {
+        if (!PyUnicode_CheckExact(key)) return false;
+    }
+    return true;
+}
+
+[[noreturn]] inline void text_too_long() {
+    PyErr_NoMemory();
+    throw PyError{};
+}
+
+// The first pass: the length and widest character of everything added.
+class TextSize {
+public:
+    void add(PyObject* text) { grow(PyUnicode_GET_LENGTH(text), PyUnicode_MAX_CHAR_VALUE(text)); }
+    // For each item of an exact list: lead_a, lead_b, the item. False when an
+    // item is not an exact str.
+    bool add_lines(PyObject* lead_a, PyObject* lead_b, PyObject* list) {
+        const Py_ssize_t count = PyList_GET_SIZE(list);
+        PyObject* const* items = &PyList_GET_ITEM(list, 0);
+        Py_ssize_t length = 0;
+        bool compact_ascii = true;  // the usual case, whose widest character is known
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            PyObject* item = items[i];
+            if (!PyUnicode_CheckExact(item)) return false;
+            if (__builtin_add_overflow(length, PyUnicode_GET_LENGTH(item), &length)) text_too_long();
+            compact_ascii = compact_ascii && PyUnicode_IS_COMPACT_ASCII(item);
+        }
+        Py_UCS4 max_char = 0x7f;
+        for (Py_ssize_t i = 0; !compact_ascii && i < count; ++i) {
+            max_char = std::max(max_char, PyUnicode_MAX_CHAR_VALUE(items[i]));
+        }
+        grow(length, max_char);
+        Py_ssize_t leads = 0;
+        if (__builtin_mul_overflow(count, PyUnicode_GET_LENGTH(lead_a) + PyUnicode_GET_LENGTH(lead_b), &leads)) {
+            text_too_long();
+        }
+        grow(leads, std::max(PyUnicode_MAX_CHAR_VALUE(lead_a), PyUnicode_MAX_CHAR_VALUE(lead_b)));
+        return true;
+    }
+    Py_ssize_t length() const noexcept { return length_; }
+    Py_UCS4 max_char() const noexcept { return max_char_; }
+
+private:
+    void grow(Py_ssize_t length, Py_UCS4 max_char) {
+        if (length > std::numeric_limits<Py_ssize_t>::max() - length_) text_too_long();
+        length_ += length;
+        max_char_ = std::max(max_char_, max_char);
+    }
+    Py_ssize_t length_ = 0;
+    Py_UCS4 max_char_ = 0;
+};
+
+// The second pass: the same texts, copied into a str of that size whose kind
+// is `Kind`.
+template <int Kind>
+class TextFill {
+public:
+    explicit TextFill(PyObject* result) noexcept
+        : result_(result), to_(static_cast<char*>(PyUnicode_DATA(result))) {}
+    [[gnu::always_inline]] void add(PyObject* text) {
+        const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+        if (PyUnicode_KIND(text) == Kind) [[likely]] {
+            copy_bytes(to_, static_cast<const char*>(PyUnicode_DATA(text)), static_cast<std::size_t>(length * Kind));
+        } else {
+            _PyUnicode_FastCopyCharacters(result_, (to_ - start()) / Kind, text, 0, length);
+        }
+        to_ += length * Kind;
+    }
+    // The same lines as TextSize::add_lines measured. The two leads are
+    // copied from a buffer of their own when they are short and of this kind.
+    bool add_lines(PyObject* lead_a, PyObject* lead_b, PyObject* list) {
+        const std::size_t a = static_cast<std::size_t>(PyUnicode_GET_LENGTH(lead_a) * Kind);
+        const std::size_t b = static_cast<std::size_t>(PyUnicode_GET_LENGTH(lead_b) * Kind);
+        const Py_ssize_t count = PyList_GET_SIZE(list);
+        if (PyUnicode_KIND(lead_a) != Kind || PyUnicode_KIND(lead_b) != Kind || a + b > sizeof lead_) {
+            for (Py_ssize_t i = 0; i < count; ++i) {
+                add(lead_a);
+                add(lead_b);
+                add(PyList_GET_ITEM(list, i));
+            }
+            return true;
+        }
+        std::memcpy(lead_, PyUnicode_DATA(lead_a), a);
+        std::memcpy(lead_ + a, PyUnicode_DATA(lead_b), b);
+        PyObject* const* items = &PyList_GET_ITEM(list, 0);
+        char* to = to_;
+        char* const end = start() + PyUnicode_GET_LENGTH(result_) * Kind;
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            PyObject* item = items[i];
+            // The whole buffer where there is room: the bytes past the leads
+            // are written over by what follows, since the text is written in order.
+            if (end - to >= static_cast<std::ptrdiff_t>(sizeof lead_)) {
+                std::memcpy(to, lead_, sizeof lead_);
+            } else {
+                copy_bytes(to, lead_, a + b);
+            }
+            to += a + b;
+            const Py_ssize_t length = PyUnicode_GET_LENGTH(item);
+            if (Kind == PyUnicode_1BYTE_KIND && PyUnicode_IS_COMPACT_ASCII(item)) [[likely]] {
+                copy_bytes(to, reinterpret_cast<const char*>(reinterpret_cast<PyASCIIObject*>(item) + 1),
+                           static_cast<std::size_t>(length));
+            } else if (PyUnicode_KIND(item) == Kind) {
+                copy_bytes(to, static_cast<const char*>(PyUnicode_DATA(item)), static_cast<std::size_t>(length * Kind));
+            } else {
+                _PyUnicode_FastCopyCharacters(result_, (to - start()) / Kind, item, 0, length);
+            }
+            to += length * Kind;
+        }
+        to_ = to;
+        return true;
+    }
+
+private:
+    char* start() const noexcept { return static_cast<char*>(PyUnicode_DATA(result_)); }
+
+    char lead_[16];
+    PyObject* result_;
+    char* to_;
+};
+
+// Runs `write(out)` once to size the text and once to fill it, and gives the
+// text; or an empty Ref, before anything is made, when the first run answers
+// false. Only for steps that read borrowed values and run no code of anyone's
+// (not even between the runs), so that both runs see the same texts.
+template <class Write>
+Ref sized_text(Write&& write) {
+    TextSize size;
+    if (!write(size)) return Ref();
+    Ref result = Ref::check(PyUnicode_New(size.length(), size.max_char()));
+    switch (PyUnicode_KIND(result.get())) {
+    case PyUnicode_1BYTE_KIND: {
+        TextFill<1> fill(result.get());
+        write(fill);
+        break;
+    }
+    case PyUnicode_2BYTE_KIND: {
+        TextFill<2> fill(result.get());
+        write(fill);
+        break;
+    }
+    default: {
+        TextFill<4> fill(result.get());
+        write(fill);
+        break;
+    }
+    }
+    return result;
+}
+
+}  // namespace summarizer
