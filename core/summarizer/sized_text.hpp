@@ -1,12 +1,17 @@
-// Text sized before it is written: two passes over values that run no code.
+// Text sized before it is written: two passes over values that run no code,
+// and a writer of entries whose pieces may begin with a constant.
 #pragma once
 
 #include <algorithm>
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <span>
 #include <vector>
 
+#include "function.hpp"
 #include "ref.hpp"
 
 namespace summarizer {
@@ -52,6 +57,16 @@ inline bool exact_str_keys(PyObject* dict) {
     return true;
 }
 
+// The largest character among the first `length` characters of `text`.
+inline Py_UCS4 prefix_max_char(PyObject* text, Py_ssize_t length) {
+    if (PyUnicode_IS_ASCII(text)) return 0x7f;
+    const int kind = PyUnicode_KIND(text);
+    const void* data = PyUnicode_DATA(text);
+    Py_UCS4 max_char = 0x7f;
+    for (Py_ssize_t i = 0; i < length; ++i) max_char = std::max(max_char, PyUnicode_READ(kind, data, i));
+    return max_char;
+}
+
 [[noreturn]] inline void text_too_long() {
     PyErr_NoMemory();
     throw PyError{};
@@ -61,6 +76,13 @@ inline bool exact_str_keys(PyObject* dict) {
 class TextSize {
 public:
     void add(PyObject* text) { grow(PyUnicode_GET_LENGTH(text), PyUnicode_MAX_CHAR_VALUE(text)); }
+    // `text`, `count` times.
+    void add(PyObject* text, Py_ssize_t count) {
+        if (count == 0) return;
+        Py_ssize_t length = 0;
+        if (__builtin_mul_overflow(count, PyUnicode_GET_LENGTH(text), &length)) text_too_long();
+        grow(length, PyUnicode_MAX_CHAR_VALUE(text));
+    }
     // For each item of an exact list: lead_a, lead_b, the item. False when an
     // item is not an exact str.
     bool add_lines(PyObject* lead_a, PyObject* lead_b, PyObject* list) {
@@ -89,12 +111,14 @@ public:
     Py_ssize_t length() const noexcept { return length_; }
     Py_UCS4 max_char() const noexcept { return max_char_; }
 
-private:
+    // `length` more characters, none wider than `max_char`.
     void grow(Py_ssize_t length, Py_UCS4 max_char) {
         if (length > std::numeric_limits<Py_ssize_t>::max() - length_) text_too_long();
         length_ += length;
         max_char_ = std::max(max_char_, max_char);
     }
+
+private:
     Py_ssize_t length_ = 0;
     Py_UCS4 max_char_ = 0;
 };
@@ -195,5 +219,159 @@ Ref sized_text(Write&& write) {
     }
     return result;
 }
+
+// Entries joined by a separator, each made of pieces that may begin with one
+// of a few constants (written from the table, holding no reference of their
+// own), written once into a str of the right size at the end.
+class PrefixedText {
+public:
+    // prefixes[i - 1] is the constant of prefix number i; 0 is none.
+    template <std::size_t Count>
+    PrefixedText(PyObject* separator, const Text (&prefixes)[Count], std::size_t expected_pieces)
+        : separator_(separator), prefixes_(prefixes) {
+        static_assert(Count <= max_prefixes);
+        pieces_.reserve(expected_pieces);
+    }
+    PrefixedText(const PrefixedText&) = delete;
+    PrefixedText& operator=(const PrefixedText&) = delete;
+    ~PrefixedText() {
+        for (const Piece& piece : pieces_) Py_XDECREF(piece.text);
+    }
+
+    void next_entry() {
+        if (started_) {
+            if (separator_pending_) push(0, nullptr, 0, 0);  // the entry before stayed empty
+            separator_pending_ = true;
+        }
+        started_ = true;
+    }
+    // The constant, then a str (borrowed; the writer keeps its own reference).
+    void add(unsigned prefix, PyObject* text) {
+        push(prefix, text, PyUnicode_GET_LENGTH(text), PyUnicode_MAX_CHAR_VALUE(text));
+    }
+    // The constant, then the first `length` characters of a str.
+    void add_prefix(unsigned prefix, PyObject* text, Py_ssize_t length) {
+        length = std::min(length, PyUnicode_GET_LENGTH(text));
+        push(prefix, text, length, prefix_max_char(text, length));
+    }
+    // The constant alone.
+    void add(unsigned prefix) { push(prefix, nullptr, 0, 0); }
+
+    Ref finish() {
+        if (separator_pending_) push(0, nullptr, 0, 0);
+        if (pieces_.empty()) return Ref::borrow(T.empty);
+        for (unsigned prefix = 0; prefix <= prefixes_.size(); ++prefix) {
+            for (unsigned separated = 0; separated < 2; ++separated) {
+                if (separated != 0) size_.add(separator_, uses_[prefix][separated]);
+                if (prefix != 0) size_.add(constant(prefix), uses_[prefix][separated]);
+            }
+        }
+        Ref result = Ref::check(PyUnicode_New(size_.length(), size_.max_char()));
+        write_into(result.get());
+        return result;
+    }
+
+private:
+    static constexpr std::uint64_t max_length = (std::uint64_t{1} << 55) - 1;
+    static constexpr std::size_t max_prefixes = 15;
+    // 16 bytes a piece, so that a long transcript's pieces stay small.
+    struct Piece {
+        PyObject* text;  // owned; nullptr: the constant (or separator) alone
+        std::uint64_t length : 55;
+        std::uint64_t prefix : 8;
+        std::uint64_t separated : 1;
+    };
+
+    PyObject* constant(unsigned prefix) const { return T.*prefixes_[prefix - 1]; }
+
+    [[gnu::always_inline]] void push(unsigned prefix, PyObject* text, Py_ssize_t length, Py_UCS4 max_char) {
+        if (text != nullptr && length == 0 && prefix == 0) return;
+        if (static_cast<std::uint64_t>(length) > max_length) text_too_long();
+        const bool separated = separator_pending_;
+        ++uses_[prefix][separated];  // sized at the end, all uses at once
+        size_.grow(length, max_char);
+        pieces_.push_back(Piece{text, static_cast<std::uint64_t>(length), prefix, separated});
+        Py_XINCREF(text);  // only once the piece is stored: growing the list may throw
+        separator_pending_ = false;
+    }
+    // Each piece is released as soon as it is copied, so the text is read once.
+    void write_into(PyObject* result) {
+        if (PyUnicode_KIND(result) == PyUnicode_1BYTE_KIND && write_bytes(result)) return;
+        Py_ssize_t at = 0;
+        auto copy = [&](PyObject* text, Py_ssize_t length) {
+            copy_chars(result, at, text, length);
+            at += length;
+        };
+        for (Piece& piece : pieces_) {
+            if (piece.separated) copy(separator_, PyUnicode_GET_LENGTH(separator_));
+            if (piece.prefix != 0) copy(constant(piece.prefix), PyUnicode_GET_LENGTH(constant(piece.prefix)));
+            if (piece.text != nullptr) {
+                copy(piece.text, static_cast<Py_ssize_t>(piece.length));
+                Py_DECREF(piece.text);
+            }
+        }
+        pieces_.clear();
+    }
+
+    // What goes before a piece's text, as the bytes of a one-byte text.
+    struct Lead {
+        char bytes[32];
+        std::size_t size;
+    };
+    // Each piece's separator and constant come from a buffer made once for
+    // each pair; false (nothing written) unless they are all one-byte texts
+    // short enough for it.
+    bool write_bytes(PyObject* result) {
+        std::array<std::array<Lead, 2>, max_prefixes + 1> leads;
+        for (unsigned prefix = 0; prefix <= prefixes_.size(); ++prefix) {
+            for (unsigned separated = 0; separated < 2; ++separated) {
+                Lead& lead = leads[prefix][separated];
+                lead.size = 0;
+                if (separated != 0 && !append(lead, separator_)) return false;
+                if (prefix != 0 && !append(lead, constant(prefix))) return false;
+            }
+        }
+        char* to = static_cast<char*>(PyUnicode_DATA(result));
+        char* const end = to + PyUnicode_GET_LENGTH(result);
+        for (Piece& piece : pieces_) {
+            const Lead& lead = leads[piece.prefix][piece.separated];
+            // The whole buffer where there is room: the bytes past the lead are
+            // written over by what follows, since the text is written in order.
+            if (end - to >= static_cast<std::ptrdiff_t>(sizeof lead.bytes)) [[likely]] {
+                std::memcpy(to, lead.bytes, sizeof lead.bytes);
+            } else {
+                std::memcpy(to, lead.bytes, lead.size);
+            }
+            to += lead.size;
+            PyObject* text = piece.text;
+            if (text == nullptr) continue;
+            const auto length = static_cast<std::size_t>(piece.length);
+            if (PyUnicode_IS_COMPACT_ASCII(text)) [[likely]] {
+                copy_bytes(to, reinterpret_cast<const char*>(reinterpret_cast<PyASCIIObject*>(text) + 1), length);
+            } else {
+                copy_chars(result, to - static_cast<char*>(PyUnicode_DATA(result)), text, piece.length);
+            }
+            to += length;
+            Py_DECREF(text);
+        }
+        pieces_.clear();
+        return true;
+    }
+    static bool append(Lead& lead, PyObject* text) {
+        const auto length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(text));
+        if (PyUnicode_KIND(text) != PyUnicode_1BYTE_KIND || length > sizeof lead.bytes - lead.size) return false;
+        std::memcpy(lead.bytes + lead.size, PyUnicode_DATA(text), length);
+        lead.size += length;
+        return true;
+    }
+
+    std::vector<Piece> pieces_;
+    PyObject* separator_;
+    std::span<const Text> prefixes_;
+    TextSize size_;
+    std::array<std::array<Py_ssize_t, 2>, max_prefixes + 1> uses_{};  // pieces by prefix and separator
+    bool started_ = false;
+    bool separator_pending_ = false;
+};
 
 }  // namespace summarizer

@@ -71,20 +71,6 @@ Ref prefix(PyObject* value, Py_ssize_t length) {
     return Ref::check(PyObject_GetItem(value, slice.get()));
 }
 
-namespace {
-
-// The largest character among the first `length` characters of `text`.
-Py_UCS4 prefix_max_char(PyObject* text, Py_ssize_t length) {
-    if (PyUnicode_IS_ASCII(text)) return 0x7f;
-    const int kind = PyUnicode_KIND(text);
-    const void* data = PyUnicode_DATA(text);
-    Py_UCS4 max_char = 0x7f;
-    for (Py_ssize_t i = 0; i < length; ++i) max_char = std::max(max_char, PyUnicode_READ(kind, data, i));
-    return max_char;
-}
-
-}  // namespace
-
 Ref shorten(Ref value, Py_ssize_t length, PyObject* marker) {
     if (check_size(PyObject_Length(value.get())) <= length) return value;
     Ref cut = prefix(value.get(), length);
