@@ -290,7 +290,8 @@ private:
         const bool separated = separator_pending_;
         ++uses_[prefix][separated];  // sized at the end, all uses at once
         size_.grow(length, max_char);
-        pieces_.push_back(Piece{text, static_cast<std::uint64_t>(length), prefix, separated});
+        // Both fit their fields (checked above; a prefix number is below max_prefixes).
+        pieces_.push_back(Piece{text, static_cast<std::uint64_t>(length) & max_length, prefix & 0xffU, separated});
         Py_XINCREF(text);  // only once the piece is stored: growing the list may throw
         separator_pending_ = false;
     }
