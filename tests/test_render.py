@@ -133,6 +133,7 @@ class Bag:
         pytest.param({"first": 1, "second": 2}, ["first", "second"], id="dict-keys"),
         pytest.param(Bag(["i", "j"]), ["i", "j"], id="other-iterable"),
         pytest.param(["line\nbreak", "😀"], ["line\nbreak", "😀"], id="text-kept"),
+        pytest.param(["é", "a", "\u20ac", ""], ["é", "a", "\u20ac", ""], id="mixed-widths-empty-last"),
         pytest.param("ab", ["ab"], id="str-one-bullet"),
         pytest.param("one whole goal", ["one whole goal"], id="str-whole-text"),
     ],

@@ -60,6 +60,33 @@ def test_request_is_exact(existing, middle):
     assert system["content"].startswith(ext.SUMMARIZE_PROMPT) and PROMPT_END in system["content"]
 
 
+class Loud(str):
+    def __format__(self, spec):
+        return Loud(self.upper())
+
+
+@pytest.mark.parametrize("name, value, system", [
+    ("SUMMARIZE_PROMPT", Loud("p"), "p\n\n\n## Conversation to Summarize:\n" + TRANSCRIPT),
+    ("_format_messages_for_summary", lambda messages: Loud("t"), "\n\n## Conversation to Summarize:\nT"),
+    ("_format_messages_for_summary", lambda messages: 7, "\n\n## Conversation to Summarize:\n7"),
+])
+def test_replaced_prompt_or_transcript_is_written(monkeypatch, name, value, system):
+    monkeypatch.setattr(ext, name, value)
+    client = Client()
+    run(client)
+    (_, kwargs), = client.calls
+    assert kwargs["messages"][0]["content"].endswith(system)
+
+
+def test_prompt_that_is_not_text_fails_as_the_join_does(monkeypatch, caplog):
+    monkeypatch.setattr(ext, "SUMMARIZE_PROMPT", 3)
+    client = Client()
+    fallback_expected(run(client))
+    assert client.calls == []
+    assert [r.getMessage() for r in caplog.records] == [
+        "Summarization failed: sequence item 0: expected str instance, int found"]
+
+
 def test_empty_list_makes_no_request(caplog):
     client = Client()
     record = run(client, messages=[])

@@ -1,7 +1,11 @@
 // A record -> the Markdown block for the agent's system prompt.
 #include "render.hpp"
 
+#include <array>
+#include <iterator>
+
 #include "record.hpp"
+#include "sized_text.hpp"
 #include "text.hpp"
 
 namespace summarizer {
@@ -61,10 +65,66 @@ void write_section(TextWriter& out, const Section& section, PyObject* value) {
     }
 }
 
+constexpr std::size_t section_count = std::size(sections);
+
+// The sections' values, borrowed, when every key of the record is an exact
+// str and each value is absent (nullptr), None, an exact str, or an exact list
+// where a list is asked for: reading such a record runs no code of anyone's.
+bool read_plain_record(PyObject* summary, std::array<PyObject*, section_count>& values) {
+    if (!exact_str_keys(summary)) return false;
+    for (std::size_t i = 0; i < section_count; ++i) {
+        PyObject* value = PyDict_GetItemWithError(summary, T.*sections[i].key);
+        if (value == nullptr && PyErr_Occurred()) throw PyError{};
+        if (value != nullptr && value != Py_None && !PyUnicode_CheckExact(value) &&
+            !(PyList_CheckExact(value) && sections[i].shape == Shape::bullets)) {
+            return false;
+        }
+        values[i] = value == Py_None ? nullptr : value;
+    }
+    return true;
+}
+
+// The whole text of such a record; false when a list holds anything but
+// exact str.
+template <class Out>
+bool write_plain_record(Out& out, const std::array<PyObject*, section_count>& values) {
+    out.add(T.summary_heading);
+    out.add(T.newline);
+    out.add(T.summary_note);
+    for (std::size_t i = 0; i < section_count; ++i) {
+        const Section& section = sections[i];
+        PyObject* value = values[i];
+        if (value == nullptr) continue;
+        const bool text = PyUnicode_CheckExact(value);
+        if (text ? PyUnicode_GET_LENGTH(value) == 0 : PyList_GET_SIZE(value) == 0) continue;
+        out.add(T.newline);
+        out.add(T.*section.heading);
+        if (section.shape != Shape::bullets) {
+            out.add(value);
+            if (section.shape == Shape::current_state) out.add(T.newline);
+            continue;
+        }
+        if (text) {
+            out.add(T.newline);
+            out.add(T.bullet);
+            out.add(value);
+        } else if (!out.add_lines(T.newline, T.bullet, value)) {
+            return false;
+        }
+        out.add(T.newline);  // the blank line after the list
+    }
+    return true;
+}
+
 enum : std::size_t { self_at, summary_at };
 
 Ref format_summary_for_context(PyObject* const* params) {
     PyObject* summary = params[summary_at];
+    std::array<PyObject*, section_count> values;
+    if (read_plain_record(summary, values)) {
+        Ref text = sized_text([&](auto& out) { return write_plain_record(out, values); });
+        if (text) return text;
+    }
     TextWriter out(T.newline);
     out.next_entry();
     out.add(T.summary_heading);

@@ -3,6 +3,7 @@
 
 #include "coroutine.hpp"
 #include "runtime.hpp"
+#include "text.hpp"
 #include "values.hpp"
 
 namespace summarizer {
@@ -53,7 +54,7 @@ Ref recover(PyObject* const* locals) {
 }
 
 // The prompt, the earlier summary if any, and the transcript, each a piece of
-// the system text.
+// the system text; the transcript last, formatted, without its heading.
 Ref prompt_parts(PyObject* messages, PyObject* existing_summary) {
     Ref conv_text = call_global(T.format_messages_for_summary, messages);
     Ref parts = Ref::check(PyList_New(0));
@@ -62,9 +63,23 @@ Ref prompt_parts(PyObject* messages, PyObject* existing_summary) {
         Ref previous = Ref::check(PyUnicode_Concat(T.previous_heading, existing_summary));
         check(PyList_Append(parts.get(), previous.get()));
     }
-    Ref conversation = Ref::check(PyUnicode_Concat(T.conversation_heading, text_of(conv_text.get()).get()));
-    check(PyList_Append(parts.get(), conversation.get()));
+    check(PyList_Append(parts.get(), text_of(conv_text.get()).get()));
     return parts;
+}
+
+// The pieces joined by newlines, the transcript under its heading, written
+// once. A prompt that is not a str fails as the host's join fails on it.
+Ref system_text_of(PyObject* parts) {
+    PyObject* prompt = PyList_GET_ITEM(parts, 0);
+    if (!PyUnicode_Check(prompt)) return Ref::check(PyUnicode_Join(T.newline, parts));
+    const Py_ssize_t last = PyList_GET_SIZE(parts) - 1;
+    TextWriter out(T.newline, 6);
+    for (Py_ssize_t i = 0; i <= last; ++i) {
+        out.next_entry();
+        if (i == last) out.add(T.conversation_heading);
+        out.add(PyList_GET_ITEM(parts, i));
+    }
+    return out.finish();
 }
 
 Ref role_message(PyObject* role, PyObject* content) {
@@ -77,7 +92,7 @@ Ref role_message(PyObject* role, PyObject* content) {
 // complete(messages=[system, user], max_tokens=2048) on the client.
 Ref request(PyObject* self, PyObject* parts) {
     Ref client = Ref::check(PyObject_GetAttr(self, T.llm));
-    Ref system_text = Ref::check(PyUnicode_Join(T.newline, parts));
+    Ref system_text = system_text_of(parts);
     Ref request_messages = Ref::check(PyList_New(2));
     PyList_SET_ITEM(request_messages.get(), 0, role_message(T.system, system_text.get()).release());
     PyList_SET_ITEM(request_messages.get(), 1, role_message(T.user, T.user_instruction).release());

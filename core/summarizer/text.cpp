@@ -5,22 +5,10 @@
 #include <cstring>
 #include <limits>
 
+#include "sized_text.hpp"
 #include "texts.hpp"
 
 namespace summarizer {
-namespace {
-
-// The largest character among the first `length` characters of `text`.
-Py_UCS4 prefix_max_char(PyObject* text, Py_ssize_t length) {
-    if (PyUnicode_IS_ASCII(text)) return 0x7f;
-    const int kind = PyUnicode_KIND(text);
-    const void* data = PyUnicode_DATA(text);
-    Py_UCS4 max_char = 0x7f;
-    for (Py_ssize_t i = 0; i < length; ++i) max_char = std::max(max_char, PyUnicode_READ(kind, data, i));
-    return max_char;
-}
-
-}  // namespace
 
 TextWriter::~TextWriter() {
     for (const Piece& piece : pieces_) Py_DECREF(piece.text);
@@ -60,26 +48,6 @@ void TextWriter::add(Shortened text) {
         if (text.marker_ != nullptr) add(text.marker_);
     }
 }
-
-namespace {
-
-// Copies a short run with a few fixed-size moves instead of a call: most
-// pieces are a prefix or a short line.
-inline void copy_bytes(char* to, const char* from, std::size_t count) {
-    if (count >= 16) {
-        std::memcpy(to, from, count);
-    } else if (count >= 8) {
-        std::memcpy(to, from, 8);
-        std::memcpy(to + count - 8, from + count - 8, 8);
-    } else if (count >= 4) {
-        std::memcpy(to, from, 4);
-        std::memcpy(to + count - 4, from + count - 4, 4);
-    } else {
-        for (std::size_t i = 0; i < count; ++i) to[i] = from[i];
-    }
-}
-
-}  // namespace
 
 // Each piece is released as soon as it is copied, so the text is read once.
 void TextWriter::write_into(PyObject* result) {

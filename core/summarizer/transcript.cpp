@@ -2,6 +2,7 @@
 #include "transcript.hpp"
 
 #include "runtime.hpp"
+#include "sized_text.hpp"
 #include "text.hpp"
 
 namespace summarizer {
@@ -12,6 +13,26 @@ constexpr Py_ssize_t raw_arguments_limit = 200;
 constexpr Py_ssize_t argument_value_limit = 100;
 
 Ref new_dict() { return Ref::check(PyDict_New()); }
+
+// The constants an entry's pieces begin with, numbered from 1.
+enum Prefix : unsigned { none, user, assistant, called, called_end, result, result_end, truncated };
+constexpr Text prefixes[] = {
+    &Texts::user_prefix,        &Texts::assistant_prefix,   &Texts::assistant_called_prefix,
+    &Texts::called_suffix,      &Texts::tool_result_prefix, &Texts::tool_result_suffix,
+    &Texts::truncated_marker,
+};
+
+// The constant, then format(value, "").
+[[gnu::always_inline]] inline void add_text_of(PrefixedText& out, Prefix prefix, PyObject* value) {
+    if (PyUnicode_CheckExact(value)) {
+        out.add(prefix, value);
+        return;
+    }
+    // A __format__ may answer with a str subclass: its characters are copied
+    // like any other piece.
+    Ref text = text_of(value);
+    out.add(prefix, text.get());
+}
 
 // tc.get(key, tc.get("function", {}).get(key, fallback)): a key on the tool
 // call itself wins whenever present, yet the nested mapping is read first,
@@ -46,45 +67,72 @@ Ref arguments_brief(PyObject* args) {
     return prefix(text.get(), raw_arguments_limit);
 }
 
-void write_tool_call(TextWriter& out, PyObject* tc) {
+void write_tool_call(PrefixedText& out, PyObject* tc) {
     if (!is_instance(tc, &PyDict_Type)) return;
     Ref name = tool_call_field(tc, T.name, T.unknown);
     Ref args = decoded_arguments(tool_call_field(tc, T.arguments, nullptr));
     Ref brief = arguments_brief(args.get());
     out.next_entry();
-    out.add(T.assistant_called_prefix);
-    out.add_text_of(name.get());
-    out.add(T.called_suffix);
-    out.add_text_of(brief.get());
+    add_text_of(out, called, name.get());
+    add_text_of(out, called_end, brief.get());
 }
 
-void write_assistant(TextWriter& out, PyObject* msg, PyObject* content) {
-    if (is_true(content)) {
-        out.next_entry();
-        out.add(T.assistant_prefix);
-        out.add_text_of(content);
+// msg.get("tool_calls"), and when that is true, msg["tool_calls"], of an
+// exact dict read in place. The second read is always made: where it is
+// skipped elsewhere, nobody could tell.
+Ref tool_calls_of(PyObject* msg) {
+    PyObject* found = PyDict_GetItemWithError(msg, T.tool_calls);
+    if (found == nullptr) {
+        if (PyErr_Occurred()) throw PyError{};
+        return Ref();  // None is false
     }
-    Ref calls = get_if_true(msg, T.tool_calls);
+    Ref value = Ref::borrow(found);
+    if (!is_true(value.get())) return Ref();
+    return subscript(msg, T.tool_calls);
+}
+
+void write_assistant(PrefixedText& out, PyObject* msg, PyObject* content) {
+    if (PyUnicode_CheckExact(content) ? PyUnicode_GET_LENGTH(content) > 0 : is_true(content)) {
+        out.next_entry();
+        add_text_of(out, assistant, content);
+    }
+    Ref calls = PyDict_CheckExact(msg) ? tool_calls_of(msg) : get_if_true(msg, T.tool_calls);
     if (!calls) return;
     for_each_item(calls.get(), [&](PyObject* tc) { write_tool_call(out, tc); });
 }
 
-void write_tool_result(TextWriter& out, PyObject* msg, Ref content) {
+void write_tool_result(PrefixedText& out, PyObject* msg, Ref content) {
     Ref tool_id = mapping_get(msg, T.tool_call_id, T.unknown);
-    // `content and len(content) > 500`: an exact str is true whenever it is long.
-    const bool measured = PyUnicode_CheckExact(content.get()) || is_true(content.get());
-    Shortened text = measured ? Shortened(std::move(content), tool_result_limit, T.truncated_marker)
-                              : Shortened::whole(std::move(content));
+    // `content and len(content) > 500`: an exact str is true whenever it is
+    // long, and is cut only as it is written, without a copy; any other value
+    // is measured and cut at once, in the host's order of steps.
+    const bool exact = PyUnicode_CheckExact(content.get());
+    if (!exact && is_true(content.get())) content = shorten(std::move(content), tool_result_limit, T.truncated_marker);
     out.next_entry();
-    out.add(T.tool_result_prefix);
-    out.add_text_of(tool_id.get());
-    out.add(T.tool_result_suffix);
-    out.add(std::move(text));
+    add_text_of(out, result, tool_id.get());
+    if (exact && PyUnicode_GET_LENGTH(content.get()) > tool_result_limit) {
+        out.add_prefix(result_end, content.get(), tool_result_limit);
+        out.add(truncated);
+    } else {
+        add_text_of(out, result_end, content.get());
+    }
 }
 
-void write_message(TextWriter& out, PyObject* msg) {
-    Ref role = mapping_get(msg, T.role, T.unknown);
-    Ref content = mapping_get(msg, T.content, T.empty);
+void write_message(PrefixedText& out, PyObject* msg) {
+    // msg.get(key, fallback), read in place for an exact dict.
+    Ref role = get_or(msg, T.role, [] { return Ref::borrow(T.unknown); });
+    Ref content = get_or(msg, T.content, [] { return Ref::borrow(T.empty); });
+    // The usual roles are the interned constants themselves: found by
+    // identity, with the answer the comparisons below would give.
+    if (role.get() == T.user) {
+        out.next_entry();
+        add_text_of(out, user, content.get());
+        return;
+    }
+    if (role.get() == T.assistant) {
+        write_assistant(out, msg, content.get());
+        return;
+    }
     if (equals(role.get(), T.system)) return;
     if (equals(role.get(), T.tool)) {
         write_tool_result(out, msg, std::move(content));
@@ -92,8 +140,7 @@ void write_message(TextWriter& out, PyObject* msg) {
         write_assistant(out, msg, content.get());
     } else if (equals(role.get(), T.user)) {
         out.next_entry();
-        out.add(T.user_prefix);
-        out.add_text_of(content.get());
+        add_text_of(out, user, content.get());
     }
 }
 
@@ -101,8 +148,8 @@ enum : std::size_t { messages_at };
 
 Ref format_messages_for_summary(PyObject* const* params) {
     PyObject* messages = params[messages_at];
-    // About two pieces an entry: its prefix and its text.
-    TextWriter out(T.newline, 2 * static_cast<std::size_t>(PyList_GET_SIZE(messages)) + 8);
+    // About one piece an entry: its prefix and its text.
+    PrefixedText out(T.newline, prefixes, static_cast<std::size_t>(PyList_GET_SIZE(messages)) + 8);
     // The list is read by index each time: a message's own `get` may change it.
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(messages); ++i) {
         Ref msg = Ref::borrow(PyList_GET_ITEM(messages, i));

@@ -33,18 +33,6 @@ bool plain_truth(PyObject* value) {
            value == Py_None || PyBool_Check(value);
 }
 
-// A lookup in a dict whose keys are all exact str compares characters only;
-// any other key may have an __eq__ of its own that sees each lookup.
-bool only_exact_str_keys(PyObject* dict) {
-    Py_ssize_t position = 0;
-    PyObject* key = nullptr;
-    PyObject* value = nullptr;
-    while (PyDict_Next(dict, &position, &key, &value)) {
-        if (!PyUnicode_CheckExact(key)) return false;
-    }
-    return true;
-}
-
 }  // namespace
 
 Ref get_if_true(PyObject* obj, PyObject* key) {
@@ -52,7 +40,7 @@ Ref get_if_true(PyObject* obj, PyObject* key) {
     if (!is_true(value.get())) return Ref();
     // The second read may be skipped only where nobody could see it: no code
     // ran in the first read or the truth test, so it would give this value.
-    if (PyDict_CheckExact(obj) && plain_truth(value.get()) && only_exact_str_keys(obj)) return value;
+    if (PyDict_CheckExact(obj) && plain_truth(value.get()) && exact_str_keys(obj)) return value;
     return subscript(obj, key);
 }
 

@@ -33,6 +33,19 @@ Ref get_or(PyObject* obj, PyObject* key, MakeFallback&& make_fallback) {
 // obj[key]
 Ref subscript(PyObject* obj, PyObject* key);
 
+// A dict whose keys are all exact str: a lookup in it compares characters
+// only, so no code of anyone's runs (any other key may have an __eq__ of its
+// own that sees each lookup).
+inline bool exact_str_keys(PyObject* dict) {
+    Py_ssize_t position = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(dict, &position, &key, &value)) {
+        if (!PyUnicode_CheckExact(key)) return false;
+    }
+    return true;
+}
+
 // obj.get(key), and when that is true, obj[key] as the second read gives it
 // (an empty Ref when the first read is false).
 Ref get_if_true(PyObject* obj, PyObject* key);
