@@ -1,5 +1,6 @@
 """Records built without the model: the empty record and the fallback summary."""
 
+import json
 import time
 
 import pytest
@@ -122,6 +123,16 @@ def test_empty_record(impl, fixed_clock):
              {"role": "USER", "content": "c"}],
             fallback_record(3),
             id="role-case-and-space",
+        ),
+        pytest.param(
+            json.loads('[{"role": "assistant", "content": "a"}, {"content": "b", "role": "user"}]'),
+            fallback_record(2, "b", ["b"]),
+            id="keys-equal-not-identical",
+        ),
+        pytest.param(
+            [{**{f"k{i}": i for i in range(9)}, "role": "user", "content": "many"}],
+            fallback_record(1, "many", ["many"]),
+            id="many-keys",
         ),
     ],
 )

@@ -37,11 +37,34 @@ Ref empty_summary(PyObject* const*) {
     return record.finish();
 }
 
+// One message of the search below, read in place where nothing it reads can
+// run code: a plain dict with an exact str role, and content that is an
+// exact str when the role is "user". False, with nothing done, otherwise.
+bool read_user_text(PyObject* msg, Ref& first) {
+    PyObject* const keys[] = {T.role, T.content};
+    PyObject* found[2];
+    if (!read_in_place(msg, keys, found)) return false;
+    PyObject* role = found[0];
+    if (role == nullptr) return true;  // None is not "user"
+    if (!PyUnicode_CheckExact(role)) return false;
+    if (!equals(role, T.user)) return true;
+    PyObject* content = found[1];
+    if (content == nullptr) return true;  // None is false
+    if (!PyUnicode_CheckExact(content)) return false;
+    if (PyUnicode_GET_LENGTH(content) == 0) return true;
+    // The second read finds the same value: nothing ran since the first.
+    Ref text = Ref::borrow(content);
+    if (PyUnicode_GET_LENGTH(content) > 200) text = shorten(std::move(text), 200, T.ellipsis);
+    if (!first) first = std::move(text);
+    return true;
+}
+
 // The earliest user message with true content, cut to 200 characters; every
 // later qualifying message is still read and cut, as each may fail.
 Ref first_user_request(PyObject* messages) {
     Ref first;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(messages); ++i) {
+        if (read_user_text(PyList_GET_ITEM(messages, i), first)) continue;
         Ref msg = Ref::borrow(PyList_GET_ITEM(messages, i));
         Ref role = mapping_get(msg.get(), T.role);
         if (!equals(role.get(), T.user)) continue;

@@ -2,6 +2,7 @@
 // truth, iteration, comparison, text, cuts.
 #pragma once
 
+#include <cstddef>
 #include <cstring>
 
 #include "ref.hpp"
@@ -33,6 +34,14 @@ Ref get_or(PyObject* obj, PyObject* key, MakeFallback&& make_fallback) {
 // obj[key]
 Ref subscript(PyObject* obj, PyObject* key);
 
+// Two str with the same characters (a str's characters are stored in its
+// narrowest kind, so a different kind means different characters).
+inline bool equal_texts(PyObject* a, PyObject* b) {
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(a);
+    return length == PyUnicode_GET_LENGTH(b) && PyUnicode_KIND(a) == PyUnicode_KIND(b) &&
+           std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<std::size_t>(length * PyUnicode_KIND(a))) == 0;
+}
+
 // A dict whose keys are all exact str: a lookup in it compares characters
 // only, so no code of anyone's runs (any other key may have an __eq__ of its
 // own that sees each lookup).
@@ -42,6 +51,33 @@ inline bool exact_str_keys(PyObject* dict) {
     PyObject* value = nullptr;
     while (PyDict_Next(dict, &position, &key, &value)) {
         if (!PyUnicode_CheckExact(key)) return false;
+    }
+    return true;
+}
+
+// An exact dict read in one walk over it: when it holds at most `most`
+// entries and every key is an exact str, found[i] is the value of keys[i]
+// (borrowed; nullptr when absent) and the answer is true. No lookup in such
+// a dict runs code of anyone's, so the walk finds what the lookups would,
+// in the order and number the host makes them. False, with nothing found,
+// for any other object; nothing runs either way.
+template <std::size_t Count>
+bool read_in_place(PyObject* obj, PyObject* const (&keys)[Count], PyObject* (&found)[Count],
+                   Py_ssize_t most = 8) {
+    if (!PyDict_CheckExact(obj) || PyDict_GET_SIZE(obj) > most) return false;
+    for (PyObject*& value : found) value = nullptr;
+    Py_ssize_t position = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(obj, &position, &key, &value)) {
+        if (!PyUnicode_CheckExact(key)) return false;
+        for (std::size_t i = 0; i < Count; ++i) {
+            if (key == keys[i] || (!(PyUnicode_CHECK_INTERNED(key) && PyUnicode_CHECK_INTERNED(keys[i])) &&
+                                  equal_texts(key, keys[i]))) {
+                found[i] = value;
+                break;
+            }
+        }
     }
     return true;
 }
@@ -104,10 +140,7 @@ inline bool equals(PyObject* a, PyObject* b) {
     if (a == b) return true;
     if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) {
         if (PyUnicode_CHECK_INTERNED(a) && PyUnicode_CHECK_INTERNED(b)) return false;
-        const Py_ssize_t length = PyUnicode_GET_LENGTH(a);
-        return length == PyUnicode_GET_LENGTH(b) && PyUnicode_KIND(a) == PyUnicode_KIND(b) &&
-               std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
-                           static_cast<std::size_t>(length * PyUnicode_KIND(a))) == 0;
+        return equal_texts(a, b);
     }
     return check(PyObject_RichCompareBool(a, b, Py_EQ)) != 0;
 }
