@@ -118,6 +118,21 @@ CRASH_CASES = {
             calls[0]["name"] = Doomed()
             return m._format_messages_for_summary([{"role": "assistant", "tool_calls": calls}])
     """,
+    "message-dropped-by-its-tool-call": """
+        class Function:
+            def __init__(self, messages):
+                self.messages = messages
+            def get(self, key, default):
+                self.messages.clear()
+                return default
+        def case(m):
+            messages = []
+            calls = [{"name": "t"}, {"name": Doomed()}]
+            messages.append({"role": "assistant", "content": "said " + str(len(calls)), "tool_calls": calls})
+            calls[0]["function"] = Function(messages)
+            del calls
+            return m._format_messages_for_summary(messages)
+    """,
     "message-dropped-by-key-compare": COLLIDING_MESSAGE + """
         def case(m):
             return m._format_messages_for_summary(messages())

@@ -81,6 +81,17 @@ def assistant_calling(*tool_calls, content=None):
             "[User]: first line\nsecond 🦀 line\n",
             id="line-feeds-and-astral",
         ),
+        pytest.param(
+            json.loads('[{"role": "user", "content": "u"}, {"content": "a", "role": "assistant", "tool_calls": []},'
+                       ' {"role": "tool", "tool_call_id": "c", "content": "r"}, {"role": "system", "content": "s"}]'),
+            "[User]: u\n[Assistant]: a\n[Tool Result (c)]: r",
+            id="keys-and-roles-equal-not-identical",
+        ),
+        pytest.param(
+            [{**{f"k{i}": i for i in range(9)}, "role": "user", "content": "many"}],
+            "[User]: many",
+            id="many-keys",
+        ),
     ],
 )
 def test_entry_per_role(impl, messages, expected):

@@ -101,6 +101,16 @@ void write_assistant(PrefixedText& out, PyObject* msg, PyObject* content) {
     for_each_item(calls.get(), [&](PyObject* tc) { write_tool_call(out, tc); });
 }
 
+// A tool result's content: an exact str still whole is cut as it is written.
+void add_result_content(PrefixedText& out, PyObject* content, bool exact) {
+    if (exact && PyUnicode_GET_LENGTH(content) > tool_result_limit) {
+        out.add_prefix(result_end, content, tool_result_limit);
+        out.add(truncated);
+    } else {
+        add_text_of(out, result_end, content);
+    }
+}
+
 void write_tool_result(PrefixedText& out, PyObject* msg, Ref content) {
     Ref tool_id = mapping_get(msg, T.tool_call_id, T.unknown);
     // `content and len(content) > 500`: an exact str is true whenever it is
@@ -110,12 +120,44 @@ void write_tool_result(PrefixedText& out, PyObject* msg, Ref content) {
     if (!exact && is_true(content.get())) content = shorten(std::move(content), tool_result_limit, T.truncated_marker);
     out.next_entry();
     add_text_of(out, result, tool_id.get());
-    if (exact && PyUnicode_GET_LENGTH(content.get()) > tool_result_limit) {
-        out.add_prefix(result_end, content.get(), tool_result_limit);
-        out.add(truncated);
-    } else {
-        add_text_of(out, result_end, content.get());
+    add_result_content(out, content.get(), exact);
+}
+
+// One message read in place, where nothing its entry needs can run code: a
+// plain dict (see read_in_place) whose role, content and tool-call id are
+// exact str and whose tool calls are absent, None or an exact list. False,
+// with nothing written, otherwise.
+bool write_plain_message(PrefixedText& out, PyObject* msg) {
+    PyObject* const keys[] = {T.role, T.content, T.tool_calls, T.tool_call_id};
+    PyObject* found[4];
+    if (!read_in_place(msg, keys, found)) return false;
+    PyObject* const role = found[0] != nullptr ? found[0] : T.unknown;
+    PyObject* const content = found[1] != nullptr ? found[1] : T.empty;
+    if (!PyUnicode_CheckExact(role) || !PyUnicode_CheckExact(content)) return false;
+    if (role == T.user || equals(role, T.user)) {
+        out.next_entry();
+        out.add(user, content);
+    } else if (role == T.assistant || equals(role, T.assistant)) {
+        PyObject* const calls = found[2];
+        // None and an exact list are told true or false without running code.
+        if (calls != nullptr && calls != Py_None && !PyList_CheckExact(calls)) return false;
+        if (PyUnicode_GET_LENGTH(content) > 0) {
+            out.next_entry();
+            out.add(assistant, content);
+        }
+        if (calls == nullptr || calls == Py_None || PyList_GET_SIZE(calls) == 0) return true;
+        // The second read finds the same list: nothing ran since the first.
+        // The calls may run code, so the list is held from here on.
+        Ref held = Ref::borrow(calls);
+        for_each_item(held.get(), [&](PyObject* tc) { write_tool_call(out, tc); });
+    } else if (equals(role, T.tool)) {
+        PyObject* const tool_id = found[3] != nullptr ? found[3] : T.unknown;
+        if (!PyUnicode_CheckExact(tool_id)) return false;
+        out.next_entry();
+        out.add(result, tool_id);
+        add_result_content(out, content, true);
     }
+    return true;  // a system message, or any other role, writes nothing
 }
 
 void write_message(PrefixedText& out, PyObject* msg) {
@@ -152,6 +194,7 @@ Ref format_messages_for_summary(PyObject* const* params) {
     PrefixedText out(T.newline, prefixes, static_cast<std::size_t>(PyList_GET_SIZE(messages)) + 8);
     // The list is read by index each time: a message's own `get` may change it.
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(messages); ++i) {
+        if (write_plain_message(out, PyList_GET_ITEM(messages, i))) continue;
         Ref msg = Ref::borrow(PyList_GET_ITEM(messages, i));
         write_message(out, msg.get());
     }
