@@ -64,12 +64,15 @@ inline bool exact_str_keys(PyObject* dict) {
 template <std::size_t Count>
 bool read_in_place(PyObject* obj, PyObject* const (&keys)[Count], PyObject* (&found)[Count],
                    Py_ssize_t most = 8) {
-    if (!PyDict_CheckExact(obj) || PyDict_GET_SIZE(obj) > most) return false;
+    if (!PyDict_CheckExact(obj)) return false;
+    const Py_ssize_t size = PyDict_GET_SIZE(obj);
+    if (size > most) return false;
     for (PyObject*& value : found) value = nullptr;
     Py_ssize_t position = 0;
     PyObject* key = nullptr;
     PyObject* value = nullptr;
-    while (PyDict_Next(obj, &position, &key, &value)) {
+    // Nothing runs during the walk, so it ends once it has met every entry.
+    for (Py_ssize_t met = 0; met < size && PyDict_Next(obj, &position, &key, &value); ++met) {
         if (!PyUnicode_CheckExact(key)) return false;
         for (std::size_t i = 0; i < Count; ++i) {
             if (key == keys[i] || (!(PyUnicode_CHECK_INTERNED(key) && PyUnicode_CHECK_INTERNED(keys[i])) &&
