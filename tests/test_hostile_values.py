@@ -133,6 +133,18 @@ CRASH_CASES = {
             del calls
             return m._format_messages_for_summary(messages)
     """,
+    "earlier-messages-dropped-by-a-later-one": """
+        def case(m):
+            messages = [{"role": "user", "content": "first " + str(1)},
+                        {"role": "tool", "tool_call_id": "c " + str(2), "content": "second " * int("100")}]
+            class Clearing:
+                def __format__(self, spec):
+                    messages[0]["content"] = "replaced"
+                    del messages[:2]
+                    return "C"
+            messages.append({"role": "user", "content": Clearing()})
+            return m._format_messages_for_summary(messages)
+    """,
     "message-dropped-by-key-compare": COLLIDING_MESSAGE + """
         def case(m):
             return m._format_messages_for_summary(messages())

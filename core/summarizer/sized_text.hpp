@@ -210,19 +210,34 @@ Ref sized_text(Write&& write) {
 // Entries joined by a separator, each made of pieces that may begin with one
 // of a few constants (written from the table, holding no reference of their
 // own), written once into a str of the right size at the end.
+//
+// A writer made `borrowing` keeps no reference to its texts while nothing
+// that could run code has happened since its first piece: its caller then
+// holds them all, through what they came from. The caller calls hold()
+// before anything that might run code; from then on every piece, earlier
+// ones included, holds its own reference.
 class PrefixedText {
 public:
     // prefixes[i - 1] is the constant of prefix number i; 0 is none.
     template <std::size_t Count>
-    PrefixedText(PyObject* separator, const Text (&prefixes)[Count], std::size_t expected_pieces)
-        : separator_(separator), prefixes_(prefixes) {
+    PrefixedText(PyObject* separator, const Text (&prefixes)[Count], std::size_t expected_pieces,
+                 bool borrowing = false)
+        : separator_(separator), prefixes_(prefixes), owning_(!borrowing) {
         static_assert(Count <= max_prefixes);
         pieces_.reserve(expected_pieces);
     }
     PrefixedText(const PrefixedText&) = delete;
     PrefixedText& operator=(const PrefixedText&) = delete;
     ~PrefixedText() {
+        if (!owning_) return;
         for (const Piece& piece : pieces_) Py_XDECREF(piece.text);
+    }
+
+    // Every piece holds its text from here on.
+    void hold() noexcept {
+        if (owning_) return;
+        for (const Piece& piece : pieces_) Py_XINCREF(piece.text);
+        owning_ = true;
     }
 
     void next_entry() {
@@ -232,7 +247,8 @@ public:
         }
         started_ = true;
     }
-    // The constant, then a str (borrowed; the writer keeps its own reference).
+    // The constant, then a str (borrowed; the writer keeps its own reference
+    // unless it is borrowing).
     void add(unsigned prefix, PyObject* text) {
         push(prefix, text, PyUnicode_GET_LENGTH(text), PyUnicode_MAX_CHAR_VALUE(text));
     }
@@ -279,7 +295,7 @@ private:
         size_.grow(length, max_char);
         // Both fit their fields (checked above; a prefix number is below max_prefixes).
         pieces_.push_back(Piece{text, static_cast<std::uint64_t>(length) & max_length, prefix & 0xffU, separated});
-        Py_XINCREF(text);  // only once the piece is stored: growing the list may throw
+        if (owning_) Py_XINCREF(text);  // only once the piece is stored: growing the list may throw
         separator_pending_ = false;
     }
     // Each piece is released as soon as it is copied, so the text is read once.
@@ -295,7 +311,7 @@ private:
             if (piece.prefix != 0) copy(constant(piece.prefix), PyUnicode_GET_LENGTH(constant(piece.prefix)));
             if (piece.text != nullptr) {
                 copy(piece.text, static_cast<Py_ssize_t>(piece.length));
-                Py_DECREF(piece.text);
+                if (owning_) Py_DECREF(piece.text);
             }
         }
         pieces_.clear();
@@ -340,7 +356,7 @@ private:
                 copy_chars(result, to - static_cast<char*>(PyUnicode_DATA(result)), text, piece.length);
             }
             to += length;
-            Py_DECREF(text);
+            if (owning_) Py_DECREF(text);
         }
         pieces_.clear();
         return true;
@@ -358,6 +374,7 @@ private:
     std::span<const Text> prefixes_;
     TextSize size_;
     std::array<std::array<Py_ssize_t, 2>, max_prefixes + 1> uses_{};  // pieces by prefix and separator
+    bool owning_;
     bool started_ = false;
     bool separator_pending_ = false;
 };

@@ -147,7 +147,9 @@ bool write_plain_message(PrefixedText& out, PyObject* msg) {
         }
         if (calls == nullptr || calls == Py_None || PyList_GET_SIZE(calls) == 0) return true;
         // The second read finds the same list: nothing ran since the first.
-        // The calls may run code, so the list is held from here on.
+        // The calls may run code, so the list and the texts so far are held
+        // from here on.
+        out.hold();
         Ref held = Ref::borrow(calls);
         for_each_item(held.get(), [&](PyObject* tc) { write_tool_call(out, tc); });
     } else if (equals(role, T.tool)) {
@@ -190,11 +192,13 @@ enum : std::size_t { messages_at };
 
 Ref format_messages_for_summary(PyObject* const* params) {
     PyObject* messages = params[messages_at];
-    // About one piece an entry: its prefix and its text.
-    PrefixedText out(T.newline, prefixes, static_cast<std::size_t>(PyList_GET_SIZE(messages)) + 8);
+    // About one piece an entry: its prefix and its text. The texts of plain
+    // messages are held by their messages until anything may run code.
+    PrefixedText out(T.newline, prefixes, static_cast<std::size_t>(PyList_GET_SIZE(messages)) + 8, true);
     // The list is read by index each time: a message's own `get` may change it.
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(messages); ++i) {
         if (write_plain_message(out, PyList_GET_ITEM(messages, i))) continue;
+        out.hold();
         Ref msg = Ref::borrow(PyList_GET_ITEM(messages, i));
         write_message(out, msg.get());
     }
