@@ -210,7 +210,8 @@ enum : std::size_t { args_at };
 // Each value's text is made and cut before its key is formatted, as the
 // host runs the steps of one pair.
 Ref brief_args(PyObject* const* params) {
-    TextWriter out(T.pair_separator);
+    // Three pieces a pair (key, "=", value): the list is made once.
+    TextWriter out(T.pair_separator, 3 * static_cast<std::size_t>(PyDict_GET_SIZE(params[args_at])));
     for_each_pair(params[args_at], [&](PyObject* key, PyObject* value) {
         Shortened value_text(str_of(value), argument_value_limit, T.ellipsis);
         out.next_entry();
