@@ -58,8 +58,8 @@ inline bool exact_str_keys(PyObject* dict) {
 // An exact dict read in one walk over it: when it holds at most `most`
 // entries and every key is an exact str, found[i] is the value of keys[i]
 // (borrowed; nullptr when absent) and the answer is true. No lookup in such
-// a dict runs code of anyone's, so the walk finds what the lookups would,
-// in the order and number the host makes them. False, with nothing found,
+// a dict runs code of anyone's, so the walk finds what the host's lookups
+// would, and nobody can tell how many were made. False, with nothing found,
 // for any other object; nothing runs either way.
 template <std::size_t Count>
 bool read_in_place(PyObject* obj, PyObject* const (&keys)[Count], PyObject* (&found)[Count],
