@@ -316,7 +316,7 @@ class ChunkFailure:
 
 
 async def summarize(
-    client: Any,
+    client: LLMClient,
     chunks: Sequence[list[dict[str, Any]]],
     existing_summary: str | None,
 ) -> tuple[dict[str, Any], ChunkFailure | None]:
@@ -435,9 +435,7 @@ def _run(args: argparse.Namespace) -> int:
     prepared = prepare_messages(messages)  # content parts as text, an image as "[image]"
     if isinstance(client, OfflineClient) or not prepared:
         # No model, or nothing to send: one basic (or empty) summary of it all.
-        with _quiet_offline():
-            record = asyncio.run(ConversationSummarizer(client).summarize_messages(
-                prepared, existing))
+        record = asyncio.run(_basic_summary(prepared, existing))
         _print_record(record, args.json)
         return FAILED_STATUS if args.strict and prepared else 0
     if args.chunk is not None:

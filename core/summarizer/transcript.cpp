@@ -77,26 +77,12 @@ void write_tool_call(PrefixedText& out, PyObject* tc) {
     add_text_of(out, called_end, brief.get());
 }
 
-// msg.get("tool_calls"), and when that is true, msg["tool_calls"], of an
-// exact dict read in place. The second read is always made: where it is
-// skipped elsewhere, nobody could tell.
-Ref tool_calls_of(PyObject* msg) {
-    PyObject* found = PyDict_GetItemWithError(msg, T.tool_calls);
-    if (found == nullptr) {
-        if (PyErr_Occurred()) throw PyError{};
-        return Ref();  // None is false
-    }
-    Ref value = Ref::borrow(found);
-    if (!is_true(value.get())) return Ref();
-    return subscript(msg, T.tool_calls);
-}
-
 void write_assistant(PrefixedText& out, PyObject* msg, PyObject* content) {
     if (PyUnicode_CheckExact(content) ? PyUnicode_GET_LENGTH(content) > 0 : is_true(content)) {
         out.next_entry();
         add_text_of(out, assistant, content);
     }
-    Ref calls = PyDict_CheckExact(msg) ? tool_calls_of(msg) : get_if_true(msg, T.tool_calls);
+    Ref calls = get_if_true(msg, T.tool_calls);
     if (!calls) return;
     for_each_item(calls.get(), [&](PyObject* tc) { write_tool_call(out, tc); });
 }

@@ -42,6 +42,12 @@ inline bool equal_texts(PyObject* a, PyObject* b) {
            std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<std::size_t>(length * PyUnicode_KIND(a))) == 0;
 }
 
+// a == b for two exact str: two interned ones are equal only when they are
+// the same object.
+inline bool same_text(PyObject* a, PyObject* b) {
+    return a == b || (!(PyUnicode_CHECK_INTERNED(a) && PyUnicode_CHECK_INTERNED(b)) && equal_texts(a, b));
+}
+
 // A dict whose keys are all exact str: a lookup in it compares characters
 // only, so no code of anyone's runs (any other key may have an __eq__ of its
 // own that sees each lookup).
@@ -75,8 +81,7 @@ bool read_in_place(PyObject* obj, PyObject* const (&keys)[Count], PyObject* (&fo
     for (Py_ssize_t met = 0; met < size && PyDict_Next(obj, &position, &key, &value); ++met) {
         if (!PyUnicode_CheckExact(key)) return false;
         for (std::size_t i = 0; i < Count; ++i) {
-            if (key == keys[i] || (!(PyUnicode_CHECK_INTERNED(key) && PyUnicode_CHECK_INTERNED(keys[i])) &&
-                                  equal_texts(key, keys[i]))) {
+            if (same_text(key, keys[i])) {
                 found[i] = value;
                 break;
             }
@@ -137,15 +142,10 @@ void for_each_item(PyObject* iterable, Visit&& visit) {
     throw_if_error_set();
 }
 
-// a == b, by the host's rules; two exact str compare their characters directly
-// (two interned ones are equal only when they are the same object).
+// a == b, by the host's rules; two exact str compare their characters directly.
 inline bool equals(PyObject* a, PyObject* b) {
-    if (a == b) return true;
-    if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) {
-        if (PyUnicode_CHECK_INTERNED(a) && PyUnicode_CHECK_INTERNED(b)) return false;
-        return equal_texts(a, b);
-    }
-    return check(PyObject_RichCompareBool(a, b, Py_EQ)) != 0;
+    if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) return same_text(a, b);
+    return a == b || check(PyObject_RichCompareBool(a, b, Py_EQ)) != 0;
 }
 
 // format(value, ""): a str unchanged, numbers in decimal, others by their formatting.
