@@ -2,10 +2,7 @@
 #include "text.hpp"
 
 #include <algorithm>
-#include <cstring>
-#include <limits>
 
-#include "sized_text.hpp"
 #include "texts.hpp"
 
 namespace summarizer {
@@ -13,8 +10,6 @@ namespace summarizer {
 TextWriter::~TextWriter() {
     for (const Piece& piece : pieces_) Py_DECREF(piece.text);
 }
-
-void TextWriter::no_room() { throw_no_memory(); }
 
 // A separator whose entry stayed empty still stands in the text.
 void TextWriter::flush_separator() {
@@ -51,16 +46,9 @@ void TextWriter::add(Shortened text) {
 
 // Each piece is released as soon as it is copied, so the text is read once.
 void TextWriter::write_into(PyObject* result) {
-    const int kind = PyUnicode_KIND(result);
-    char* data = static_cast<char*>(PyUnicode_DATA(result));
     Py_ssize_t at = 0;
     auto copy = [&](PyObject* text, Py_ssize_t length) {
-        if (PyUnicode_KIND(text) == kind) {
-            copy_bytes(data + at * kind, static_cast<const char*>(PyUnicode_DATA(text)),
-                       static_cast<std::size_t>(length * kind));
-        } else {
-            _PyUnicode_FastCopyCharacters(result, at, text, 0, length);
-        }
+        copy_chars(result, at, text, length);
         at += length;
     };
     for (const Piece& piece : pieces_) {
@@ -79,7 +67,7 @@ Ref TextWriter::finish() {
         PyUnicode_CheckExact(first.text)) {
         return Ref::borrow(first.text);
     }
-    Ref result = Ref::check(PyUnicode_New(length_, max_char_));
+    Ref result = Ref::check(PyUnicode_New(size_.length(), size_.max_char()));
     write_into(result.get());
     return result;
 }

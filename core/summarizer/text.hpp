@@ -1,10 +1,9 @@
 // Writing text once: pieces collected, then copied into one new str.
 #pragma once
 
-#include <algorithm>
-#include <limits>
 #include <vector>
 
+#include "sized_text.hpp"
 #include "values.hpp"
 
 namespace summarizer {
@@ -83,26 +82,19 @@ private:
     void push(PyObject* text, Py_ssize_t length, Py_UCS4 max_char) {
         if (length == 0) return;
         const bool separated = separator_pending_;
-        if (separated) grow(PyUnicode_GET_LENGTH(separator_), PyUnicode_MAX_CHAR_VALUE(separator_));
-        grow(length, max_char);
+        if (separated) size_.add(separator_);
+        size_.grow(length, max_char);
         pieces_.push_back(Piece{text, separated ? ~length : length});
         Py_INCREF(text);  // only once the piece is stored: growing the list may throw
         separator_pending_ = false;
     }
-    void grow(Py_ssize_t length, Py_UCS4 max_char) {
-        if (length > std::numeric_limits<Py_ssize_t>::max() - length_) no_room();
-        length_ += length;
-        max_char_ = std::max(max_char_, max_char);
-    }
-    [[noreturn]] static void no_room();
     void add_formatted(PyObject* value);
     void flush_separator();
     void write_into(PyObject* result);
 
     std::vector<Piece> pieces_;
     PyObject* separator_;  // borrowed: a constant text, alive as long as the process
-    Py_ssize_t length_ = 0;
-    Py_UCS4 max_char_ = 0;
+    TextSize size_;
     bool started_ = false;
     bool separator_pending_ = false;
 };
