@@ -54,10 +54,7 @@ inline Py_UCS4 prefix_max_char(PyObject* text, Py_ssize_t length) {
     return max_char;
 }
 
-[[noreturn]] inline void text_too_long() {
-    PyErr_NoMemory();
-    throw PyError{};
-}
+[[noreturn]] inline void text_too_long() { throw_no_memory(); }
 
 // The first pass: the length and widest character of everything added.
 class TextSize {
