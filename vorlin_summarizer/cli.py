@@ -19,8 +19,8 @@ from typing import Any, TextIO
 import vorlin.core.summarizer as module
 from vorlin.core.summarizer import ConversationSummarizer
 
-from .compaction import (SUMMARY_INPUT_TOKENS, Compactor, _count, _Watched, chunk_messages,
-                         prepare_messages)
+from .answers import Watched
+from .compaction import SUMMARY_INPUT_TOKENS, Compactor, _count, chunk_messages, prepare_messages
 from .offline import OfflineClient
 from .protocols import LLMClient
 
@@ -322,7 +322,7 @@ async def summarize(
 ) -> tuple[dict[str, Any], ChunkFailure | None]:
     """The summary of the chunks, each building on the one before, up to the first whose
     request fails. When the first one fails, the basic summary of every chunk's messages."""
-    watched = _Watched(client)  # tells a failed request from a summary
+    watched = Watched(client)  # tells a failed request from a summary
     summarizer = ConversationSummarizer(watched)
     previous = existing_summary
     record: dict[str, Any] | None = None
@@ -330,9 +330,9 @@ async def summarize(
     with _progress(len(chunks)) as advance:
         for number, chunk in enumerate(chunks, 1):
             answer = await summarizer.summarize_messages(chunk, previous)
-            verdict, error = watched.verdict()
-            if verdict == "failed":
-                failure = ChunkFailure(number, len(chunks), first, error or "")
+            verdict = watched.verdict()
+            if verdict.outcome == "failed":
+                failure = ChunkFailure(number, len(chunks), first, verdict.error or "")
                 if record is None:
                     record = answer if len(chunks) == 1 else await _basic_summary(
                         [message for part in chunks for message in part], existing_summary)

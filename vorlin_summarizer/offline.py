@@ -1,13 +1,19 @@
-"""A client with no model behind it, for trying the module without a server."""
+"""A client with no model behind it, for trying the module without a server, and the
+module's basic summary built without one."""
 
 from __future__ import annotations
 
+import contextvars
+import logging
 from collections.abc import Mapping, Sequence
 from typing import Any
 
+import vorlin.core.summarizer as module
+from vorlin.core.summarizer import ConversationSummarizer
+
 from .client import Completion
 
-__all__ = ["OfflineClient"]
+__all__ = ["OfflineClient", "basic_summary"]
 
 
 class OfflineClient:
@@ -21,3 +27,29 @@ class OfflineClient:
         self, *, messages: Sequence[Mapping[str, Any]], max_tokens: int
     ) -> Completion:
         return Completion("")
+
+
+# The module's warning for an empty answer, which a basic summary asked for on purpose
+# would raise for nothing.
+_EMPTY_ANSWER = "Empty response from summarizer LLM"
+_asked_offline: contextvars.ContextVar[bool] = contextvars.ContextVar(
+    "vorlin_summarizer_offline", default=False)
+
+
+def _keep(record: logging.LogRecord) -> bool:
+    return not (_asked_offline.get() and record.getMessage() == _EMPTY_ANSWER)
+
+
+module.logger.addFilter(_keep)
+
+
+async def basic_summary(messages: list[dict[str, Any]],
+                        existing_summary: str | None = None) -> dict[str, Any]:
+    """The summarizer's own summary of the messages, without a model and without its
+    warning about the empty answer; other tasks' log lines are untouched."""
+    token = _asked_offline.set(True)
+    try:
+        return await ConversationSummarizer(OfflineClient()).summarize_messages(
+            messages, existing_summary)
+    finally:
+        _asked_offline.reset(token)
