@@ -347,10 +347,10 @@ class Unsubscriptable(metaclass=Sized):
     lookups = []
 
 
-def class_cut(cls, cut):
+def class_cut(cls):
     def case(m):
         cls.lookups.clear()
-        return cut(cls)(m), cls.lookups
+        return tool_content(cls)(m), cls.lookups
 
     return case
 
@@ -474,18 +474,15 @@ VALUE_CASES = {
                             ["raised", "TypeError", "'NoItem' object is unsliceable"]),
     "tool-cut-set": (tool_content(set(range(501))),
                      ["raised", "TypeError", "'set' object is unsliceable"]),
-    "tool-cut-class-getitem": (class_cut(Generic, tool_content),
+    "tool-cut-class-getitem": (class_cut(Generic),
                                ["returned", ["[Tool Result (unknown)]: <500>... [truncated]",
                                              ["__class_getitem__"]]]),
-    "tool-cut-class-without-getitem": (class_cut(Unsubscriptable, tool_content),
+    "tool-cut-class-without-getitem": (class_cut(Unsubscriptable),
                                        ["raised", "TypeError", "'Sized' object is unsliceable"]),
     "request-cut-deque": (user_request(collections.deque(range(201))),
                           ["raised", "TypeError", "sequence index must be integer, not 'slice'"]),
     "request-cut-no-getitem": (user_request(NoItem()),
                                ["raised", "TypeError", "'NoItem' object is unsliceable"]),
-    "request-cut-class-getitem": (class_cut(Generic, user_request),
-                                  ["returned", ["Conversation with 1 messages. Primary request: <200>...",
-                                                ["__class_getitem__"]]]),
     "claimed-str-arguments": (claimed_str_arguments,
                               ["raised", "AttributeError",
                                "'ClaimsStr' object has no attribute 'startswith'"]),

@@ -98,11 +98,8 @@ def _accepts(**expected):
 
 
 def _cut(value, length):
-    """``value[:length]``, where a value with no item access at all is unsliceable.
-
-    A class whose own type has no item access is cut through its
-    ``__class_getitem__``, looked up once, as the interpreter does.
-    """
+    """``value[:length]``; a value with no item access at all is unsliceable.
+    A class whose type has none is cut through its ``__class_getitem__``."""
     if any("__getitem__" in vars(base) for base in type(value).__mro__):
         return value[:length]
     method = getattr(value, "__class_getitem__", None) if type in type(value).__mro__ else None
