@@ -73,9 +73,10 @@ def fenced_after_prose(record=CANNED):
 def reasoning_then_json(record=CANNED):
     """A <think> block, then the JSON: a reasoning model on a server with no reasoning
     parser (DeepSeek-R1, Qwen3 on llama.cpp or vLLM by default)."""
+    draft = {"summary": "A first draft, longer than the answer. " * 20}
     return Reply(body=completion(
-        "<think>\nThe user wants a JSON summary. Draft: {\"goals\": []}. Better to list "
-        "every goal.\n</think>\n\n" + json.dumps(record)))
+        f"<think>\nThe user wants a JSON summary. Draft: {json.dumps(draft)}\nToo long; "
+        "shorter.\n</think>\n\n" + json.dumps(record)))
 
 
 def cut_at_limit(record=CANNED):
