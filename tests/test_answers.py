@@ -23,7 +23,6 @@ READINGS = {
     # name: (the model's answer, what the summarizer is given)
     "bare": (RECORD, RECORD),
     "fence-json": (f"```json\n{RECORD}\n```", RECORD),
-    "fence-upper-tag": (f"```JSON\n{RECORD}\n```", RECORD),
     "fence-no-tag": (f"```\n{RECORD}\n```", RECORD),
     "fence-one-line": (f"```json {RECORD}```", RECORD),
     "prose-around-fence": (f"Here is the summary:\n\n```json\n{RECORD}\n```\nHope it helps.",
@@ -33,7 +32,6 @@ READINGS = {
     "fence-over-larger-prose-object": (f"Before: {DRAFT}\nNow:\n```json\n{RECORD}\n```",
                                        RECORD),
     "fenced-list-then-object": (f"```json\n[1]\n```\nOr rather {RECORD}.", RECORD),
-    "prose-around-object": (f"Summary: {RECORD} -- that is all.", RECORD),
     "nested-braces-in-strings": (f"Result: {NESTED}", NESTED),
     "two-objects-largest": (f'For example {{"a": 1}}; the answer: {RECORD}', RECORD),
     "braces-in-prose": (f'Use {{x}} or {{"y"}} and then {RECORD}', RECORD),
@@ -48,12 +46,10 @@ READINGS = {
     "think-tag-inside-json": ('{"summary": "strip </think> tags"}',
                               '{"summary": "strip </think> tags"}'),
     "prose": ("The model wrote prose.", "The model wrote prose."),
-    "list": ("[1, 2]", "[1, 2]"),
     "fenced-list": ("```json\n[1, 2]\n```", "```json\n[1, 2]\n```"),
     # a cut object's inner objects are fragments, not the answer
     "cut-object": ('{"goals": [{"step": 1}], "summary": "cut', '{"goals": [{"step": 1}], '
                    '"summary": "cut'),
-    "empty": ("", ""),
 }
 
 
@@ -106,6 +102,9 @@ VERDICTS = {
     # the error it logged when the call raised, before building its basic summary)
     "object": (Answer(f"Sure:\n```json\n{RECORD}\n```", usage=USAGE),
                Verdict("summarized", usage=USAGE), "record"),
+    # usage in openai-python's shape, read as a Usage
+    "object-usage-elsewhere": (Answer(RECORD, usage=SimpleNamespace(
+        prompt_tokens=120, completion_tokens=30)), Verdict("summarized", usage=USAGE), "record"),
     "prose": (Answer("The model wrote prose."), Verdict("unparsed"), "narrative"),
     "list": (Answer("[1, 2]"),
              Verdict("failed", "the model answered with JSON list, not an object"), "basic"),
@@ -114,10 +113,6 @@ VERDICTS = {
              Verdict("failed", "the model answered with empty text"), "basic"),
     "not-text": (Answer(42), Verdict("failed", "the model's answer is int, not text"),
                  "basic"),
-    "too-long-a-number": (Answer('{"n": ' + "1" * 5000 + "}"), Verdict(
-        "failed", "the model's answer cannot be read: Exceeds the limit (4300 digits) for "
-        "integer string conversion: value has 5000 digits; use sys.set_int_max_str_digits() "
-        "to increase the limit"), "basic"),
     "think-closed-empty": (Answer("<think>plan</think>\n\n"),
                            Verdict("failed", "the model answered with empty text"), "basic"),
     "cut": (Answer(RECORD[:20], finish_reason="length", usage=USAGE),
@@ -136,15 +131,15 @@ VERDICTS = {
                               kind="auth"),
               Verdict("failed", "HTTP 401 from the server: bad key", "auth"),
               "Summarization failed: HTTP 401 from the server: bad key"),
-    "error-without-text": (TimeoutError(), Verdict("failed", "TimeoutError"),
-                           "Summarization failed: "),
 }
 
 
 @pytest.mark.parametrize("case", list(VERDICTS))
 def test_the_verdict_and_what_the_summarizer_made_of_the_answer(case, impl, log):
     answer, verdict, made = VERDICTS[case]
-    watched = Watched(Model(answer))
+    watched = Watched(Model(RuntimeError("an earlier request failed"), answer))
+    with pytest.raises(RuntimeError):  # what each request records starts afresh
+        asyncio.run(watched.complete(messages=[], max_tokens=1))
 
     record = asyncio.run(impl.ConversationSummarizer(watched).summarize_messages(MESSAGES))
 
@@ -158,22 +153,6 @@ def test_the_verdict_and_what_the_summarizer_made_of_the_answer(case, impl, log)
     assert record == expected
     if made.startswith("Summarization failed: "):
         assert [r.getMessage() for r in log.records] == [made]
-
-
-def test_each_request_starts_a_new_verdict():
-    usage = SimpleNamespace(prompt_tokens=7, completion_tokens=2)  # openai-python's shape
-    watched = Watched(Model(RuntimeError("down"), Answer(RECORD, usage=usage),
-                            Answer("prose")))
-    verdicts = []
-    for _ in range(3):
-        try:
-            asyncio.run(watched.complete(messages=[], max_tokens=1))
-        except RuntimeError:
-            pass
-        verdicts.append(watched.verdict())
-
-    assert verdicts == [Verdict("failed", "down"), Verdict("summarized", usage=Usage(7, 2)),
-                        Verdict("unparsed")]
 
 
 @pytest.mark.parametrize("total, more, expected", [

@@ -101,8 +101,9 @@ def test_request_and_answer_travel_unchanged(backend, json_mode, openai_server, 
 
 def test_each_call_reads_its_api_key_and_its_answers_usage(openai_server, monkeypatch):
     monkeypatch.delenv(KEY_ENV, raising=False)
-    openai_server.reply(Reply(body={"choices": completion("a")["choices"]}),
-                        Reply(body=completion("b") | {"usage": {"prompt_tokens": "7"}}))
+    openai_server.reply(Reply(body={"choices": completion("a")["choices"]}), Reply(
+        body=completion("b", finish_reason="length", reasoning="r")
+        | {"usage": {"prompt_tokens": "7"}}))
     client = client_for(openai_server)
     results = [asyncio.run(client.complete(messages=[], max_tokens=1))]
     monkeypatch.setenv(KEY_ENV, "rotated")
@@ -111,8 +112,8 @@ def test_each_call_reads_its_api_key_and_its_answers_usage(openai_server, monkey
     first, second = openai_server.requests
     assert "authorization" not in first.headers
     assert second.headers["authorization"] == "Bearer rotated"
-    # no counts, or not numbers
-    assert results == [Completion("a", finish_reason="stop"), Completion("b", finish_reason="stop")]
+    # no counts, or not numbers; the reasoning under the other name some servers give it
+    assert results == [Completion("a", finish_reason="stop"), Completion("b", None, "length", "r")]
 
 
 AZURE = "/openai/deployments/gpt-4o"
@@ -162,32 +163,10 @@ def test_options_shape_the_request_as_openai_python_does(case, openai_server, ap
     assert request.body == {"model": "test-model",
                             "messages": [{"role": "user", "content": "hi"}], **body}
     assert {name: request.headers.get(name) for name in headers} == headers
-    stripped = [r.getMessage() for r in caplog.records]
-    assert stripped == ([] if "endpoint-url" not in case else [
+    warnings = [r.getMessage() for r in caplog.records]  # one, when the client is made
+    assert warnings == ([] if "endpoint-url" not in case else [
         f"base URL {root + base} ends with /chat/completions, which the client adds itself: "
         f"using {root + base.split('/chat/completions')[0]}"])
-
-
-ANSWERS_READ = {
-    # name: (the message's fields beside content, finish_reason, the Completion's fields)
-    "stop": ({}, "stop", {"finish_reason": "stop"}),
-    "cut": ({}, "length", {"finish_reason": "length"}),
-    "reasoning_content": ({"reasoning_content": "I think"}, "stop",
-                          {"finish_reason": "stop", "reasoning_content": "I think"}),
-    "reasoning": ({"reasoning": "I think"}, "stop",
-                  {"finish_reason": "stop", "reasoning_content": "I think"}),
-    "not-text": ({"reasoning_content": 5}, None, {}),
-}
-
-
-@pytest.mark.parametrize("case", list(ANSWERS_READ))
-def test_why_the_answer_ended_and_its_reasoning_are_read(case, openai_server):
-    fields, finish_reason, expected = ANSWERS_READ[case]
-    openai_server.reply(Reply(body=completion("a", finish_reason=finish_reason, **fields)))
-
-    result = asyncio.run(client_for(openai_server).complete(messages=[], max_tokens=1))
-
-    assert result == Completion("a", Usage(1, 1), **expected)
 
 
 def chain(error):
@@ -265,11 +244,7 @@ def test_an_echoed_credential_is_redacted(options, secret, openai_server, api_ke
 @pytest.mark.parametrize("options, message", [
     ({"token_limit_param": "max_output_tokens"}, "token_limit_param must be 'max_tokens' or "
      "'max_completion_tokens', got 'max_output_tokens'"),
-    ({"temperature": -1}, "temperature must be a number, 0 or more, got -1"),
     ({"temperature": True}, "temperature must be a number, 0 or more, got True"),
-    ({"api_key_header": "api key"}, "api_key_header must be an HTTP header name, got 'api key'"),
-    ({"extra_headers": {"X-Trace:": "1"}},
-     "an extra header's name must be an HTTP header name, got 'X-Trace:'"),
     ({"extra_headers": {"api-key": "secret\r\n"}},
      "extra header 'api-key' must have a value of printable ASCII text"),
     ({"extra_body": {"seed": float("nan")}},
