@@ -8,6 +8,7 @@ import logging
 import re
 import socket
 import time
+import traceback
 
 import anyio
 import httpx
@@ -15,9 +16,10 @@ import pytest
 import trio
 
 import twin
-from openai_server import CANNED, Reply, completion, openai_server  # noqa: F401
+import vorlin_summarizer.client
+from openai_server import CANNED, ERRORS, Reply, completion, openai_server  # noqa: F401
 from vorlin.core.summarizer import ConversationSummarizer
-from vorlin_summarizer import Completion, OpenAIChatClient, Usage
+from vorlin_summarizer import Completion, CompletionError, OpenAIChatClient, Usage
 
 MESSAGES = [
     {"role": "user", "content": "Add retries to the HTTP client"},
@@ -49,7 +51,11 @@ class Recording:
 
     async def complete(self, **kwargs):
         self.calls.append(kwargs)
-        self.results.append(await self.client.complete(**kwargs))
+        try:
+            self.results.append(await self.client.complete(**kwargs))
+        except Exception as exc:
+            self.results.append(exc)
+            raise
         return self.results[-1]
 
 
@@ -81,7 +87,7 @@ def test_request_and_answer_travel_unchanged(backend, json_mode, openai_server, 
     assert request.body == {"model": "test-model", "messages": call["messages"],
                             "max_tokens": 2048, **format_}
     assert list(request.body) == ["model", "messages", "max_tokens", *format_]
-    assert recording.results == [Completion(json.dumps(CANNED), Usage(1, 1))]
+    assert recording.results == [Completion(json.dumps(CANNED), Usage(1, 1), "stop")]
     system, user = request.body["messages"]
     assert system["content"].endswith(
         "## Previous Summary (build on this):\nEarlier: read docs\n\n\n"
@@ -95,8 +101,9 @@ def test_request_and_answer_travel_unchanged(backend, json_mode, openai_server, 
 
 def test_each_call_reads_its_api_key_and_its_answers_usage(openai_server, monkeypatch):
     monkeypatch.delenv(KEY_ENV, raising=False)
-    openai_server.reply(Reply(body={"choices": completion("a")["choices"]}),
-                        Reply(body=completion("b") | {"usage": {"prompt_tokens": "7"}}))
+    openai_server.reply(Reply(body={"choices": completion("a")["choices"]}), Reply(
+        body=completion("b", finish_reason="length", reasoning="r")
+        | {"usage": {"prompt_tokens": "7"}}))
     client = client_for(openai_server)
     results = [asyncio.run(client.complete(messages=[], max_tokens=1))]
     monkeypatch.setenv(KEY_ENV, "rotated")
@@ -105,7 +112,148 @@ def test_each_call_reads_its_api_key_and_its_answers_usage(openai_server, monkey
     first, second = openai_server.requests
     assert "authorization" not in first.headers
     assert second.headers["authorization"] == "Bearer rotated"
-    assert results == [Completion("a"), Completion("b")]  # no counts, or not numbers
+    # no counts, or not numbers; the reasoning under the other name some servers give it
+    assert results == [Completion("a", finish_reason="stop"), Completion("b", None, "length", "r")]
+
+
+AZURE = "/openai/deployments/gpt-4o"
+REQUEST_OPTIONS = {
+    # name: (options, the base URL's path and query, the path requested, the body's keys
+    # after "messages", headers sent (None: not sent))
+    "max-completion-tokens": ({"token_limit_param": "max_completion_tokens"}, "/v1",
+                              "/v1/chat/completions", {"max_completion_tokens": 2048},
+                              {"authorization": f"Bearer {KEY}"}),
+    # extra_body last, over the client's own keys, which keep their places
+    "temperature-and-extra-body": (
+        {"temperature": 0, "json_mode": True,
+         "extra_body": {"max_tokens": 512, "reasoning_effort": "low"}}, "/v1",
+        "/v1/chat/completions", {"max_tokens": 512, "temperature": 0.0,
+                                 "response_format": {"type": "json_object"},
+                                 "reasoning_effort": "low"}, {}),
+    "azure": ({"api_key_header": "api-key", "extra_query": {"api-version": "2024-10-21"}},
+              AZURE, AZURE + "/chat/completions?api-version=2024-10-21", {"max_tokens": 2048},
+              {"api-key": KEY, "authorization": None}),
+    # extra headers over the defaults, whatever the case of their names
+    "extra-headers": ({"extra_headers": {"AUTHORIZATION": "Bearer host-token", "X-Trace": "t1"}},
+                      "/v1", "/v1/chat/completions", {"max_tokens": 2048},
+                      {"authorization": "Bearer host-token", "x-trace": "t1"}),
+    "endpoint-url": ({}, "/v1/chat/completions/", "/v1/chat/completions", {"max_tokens": 2048},
+                     {}),
+    # a portal's endpoint URL whole: its query kept, extra_query over it
+    "endpoint-url-with-query": ({"extra_query": {"b": "2"}},
+                                AZURE + "/chat/completions?api-version=1&b=1",
+                                AZURE + "/chat/completions?api-version=1&b=2",
+                                {"max_tokens": 2048}, {}),
+}
+
+
+@pytest.mark.parametrize("case", list(REQUEST_OPTIONS))
+def test_options_shape_the_request_as_openai_python_does(case, openai_server, api_key, caplog):
+    options, base, path, body, headers = REQUEST_OPTIONS[case]
+    root = openai_server.base_url.removesuffix("/v1")
+    client = client_for(openai_server, base_url=root + base, **options)
+
+    for _ in range(2):
+        asyncio.run(client.complete(messages=[{"role": "user", "content": "hi"}],
+                                    max_tokens=2048))
+
+    request = openai_server.requests[-1]
+    assert request.path == path
+    assert list(request.body) == ["model", "messages", *body]
+    assert request.body == {"model": "test-model",
+                            "messages": [{"role": "user", "content": "hi"}], **body}
+    assert {name: request.headers.get(name) for name in headers} == headers
+    warnings = [r.getMessage() for r in caplog.records]  # one, when the client is made
+    assert warnings == ([] if "endpoint-url" not in case else [
+        f"base URL {root + base} ends with /chat/completions, which the client adds itself: "
+        f"using {root + base.split('/chat/completions')[0]}"])
+
+
+def chain(error):
+    """The exception and every cause and context below it."""
+    pending, found = [error], []
+    while pending:
+        found.append(link := pending.pop())
+        pending += [e for e in (link.__cause__, link.__context__) if e is not None]
+    return found
+
+
+def assert_key_nowhere(error, caplog, key_body=KEY[8:]):  # whole, whatever is put before
+    shown = "".join(traceback.format_exception(error)) + caplog.text
+    assert key_body not in shown
+    assert not any(key_body in repr(link.args) for link in chain(error))
+
+
+NOT_A_HEADER = ("the API key in $VORLIN_TEST_API_KEY is not valid for an HTTP header: it holds "
+                "a control character or a character outside ASCII")
+KEY_VALUES = {
+    # name: (the variable's value, accepted as the key)
+    "cr": (KEY + "\r", True), "lf": (KEY + "\n", True), "crlf": (KEY + "\r\n", True),
+    "spaces": (f"  {KEY}\t", True),
+    "non-ascii": (KEY + "\u00e9", False), "lf-inside": (KEY[:8] + "\n" + KEY[8:], False),
+    "del-inside": (KEY[:8] + "\x7f" + KEY[8:], False),
+}
+
+
+@pytest.mark.parametrize("case", list(KEY_VALUES))
+def test_a_key_is_trimmed_or_refused_and_never_shown(case, openai_server, monkeypatch, caplog):
+    value, accepted = KEY_VALUES[case]
+    monkeypatch.setenv(KEY_ENV, value)
+    client = client_for(openai_server)
+
+    if accepted:
+        asyncio.run(client.complete(messages=[], max_tokens=1))
+        assert openai_server.requests[0].headers["authorization"] == f"Bearer {KEY}"
+        return
+    with pytest.raises(CompletionError) as raised:
+        asyncio.run(client.complete(messages=[], max_tokens=1))
+    assert (str(raised.value), raised.value.kind) == (NOT_A_HEADER, "auth")
+    assert openai_server.requests == []
+    assert_key_nowhere(raised.value, caplog)
+
+
+def test_httpx_quoting_a_refused_header_shows_no_key(openai_server, monkeypatch, caplog):
+    # Past the client's own check, httpx refuses the value and quotes it whole.
+    monkeypatch.setattr(vorlin_summarizer.client, "_header_value_valid", lambda value: True)
+    monkeypatch.setenv(KEY_ENV, KEY[:8] + "\r\nX-Injected: 1" + KEY[8:])
+    client = client_for(openai_server)
+
+    with pytest.raises(CompletionError) as raised:
+        asyncio.run(client.complete(messages=[], max_tokens=1))
+
+    assert str(raised.value) == (
+        f"request to {client.url} failed: Illegal header value b'[redacted]'")
+    assert_key_nowhere(raised.value, caplog)
+
+
+@pytest.mark.parametrize("options, secret", [
+    ({"api_key_header": "api-key"}, KEY),
+    ({"extra_headers": {"Authorization": "Bearer host-secret-123"}}, "host-secret-123"),
+    ({"extra_headers": {"X-Api-Key": "host-secret-456"}}, "host-secret-456"),
+], ids=["key-in-api-key-header", "extra-authorization", "extra-x-api-key"])
+def test_an_echoed_credential_is_redacted(options, secret, openai_server, api_key):
+    openai_server.reply(Reply(400, f"echo {secret} and {secret}"))
+    client = client_for(openai_server, **options)
+
+    with pytest.raises(CompletionError) as raised:
+        asyncio.run(client.complete(messages=[], max_tokens=1))
+
+    assert str(raised.value) == f"HTTP 400 from {client.url}: echo [redacted] and [redacted]"
+
+
+@pytest.mark.parametrize("options, message", [
+    ({"token_limit_param": "max_output_tokens"}, "token_limit_param must be 'max_tokens' or "
+     "'max_completion_tokens', got 'max_output_tokens'"),
+    ({"temperature": True}, "temperature must be a number, 0 or more, got True"),
+    ({"extra_headers": {"api-key": "secret\r\n"}},
+     "extra header 'api-key' must have a value of printable ASCII text"),
+    ({"extra_body": {"seed": float("nan")}},
+     "extra_body must hold only JSON values: Out of range float values are not JSON compliant"),
+])
+def test_options_are_checked_when_the_client_is_made(options, message):
+    with pytest.raises(ValueError) as raised:
+        OpenAIChatClient("http://localhost/v1", "m", **options)
+    assert str(raised.value) == message
 
 
 def refused_url():
@@ -120,7 +268,8 @@ def summarize_failing(backend, server, log, reply, expected, timeout=5.0, base_u
     if reply is not None:
         server.reply(*reply) if isinstance(reply, tuple) else server.reply(reply)
     client = client_for(server, timeout, base_url, **options)
-    summarizer = ConversationSummarizer(client)
+    recording = Recording(client)
+    summarizer = ConversationSummarizer(recording)
 
     started = time.monotonic()
     record = run(backend, lambda: summarizer.summarize_messages(MESSAGES))
@@ -134,36 +283,46 @@ def summarize_failing(backend, server, log, reply, expected, timeout=5.0, base_u
     assert all((r.name, r.levelno) == ("vorlin_summarizer.client", logging.WARNING)
                for r in retries)
     assert KEY not in log.text
-    return line.getMessage(), [r.getMessage() for r in retries]
+    [error] = recording.results
+    assert isinstance(error, CompletionError)
+    return line.getMessage(), [r.getMessage() for r in retries], error
 
 
 BIG = 9 * 1024 * 1024  # over the default cap of 8 MiB
 
 FAILURES = {
-    # name: (reply, client timeout, expected text after "Summarization failed: "); none
-    # of them is retried: each makes one request and ends in one error line
+    # name: (reply, client timeout, expected text after "Summarization failed: ", kind,
+    # status); none of them is retried: each makes one request and ends in one error line
     "http-400": (Reply(400, "bad request;\n key was " + KEY + "x" * 300), 5.0,
-                 "HTTP 400 from {url}: " + ("bad request; key was [redacted]" + "x" * 300)[:200]),
-    "http-404": (Reply(404, ""), 5.0, "HTTP 404 from {url}: "),
+                 "HTTP 400 from {url}: " + ("bad request; key was [redacted]" + "x" * 300)[:200],
+                 "bad_request", 400),
+    "http-404": (Reply(404, ""), 5.0, "HTTP 404 from {url}: ", "not_found", 404),
     "http-422": (Reply(422, "max_tokens too large"), 5.0,
-                 "HTTP 422 from {url}: max_tokens too large"),
-    "not-json": (Reply(body="<html>oops"), 5.0, "malformed JSON from {url}: '<html>oops'"),
+                 "HTTP 422 from {url}: max_tokens too large", "bad_request", 422),
+    "redirect": (Reply(308, "", headers={"Location": "https://elsewhere/v1"}), 5.0,
+                 "HTTP 308 from {url}: ", "not_found", 308),
+    "not-json": (Reply(body="<html>oops"), 5.0, "malformed JSON from {url}: '<html>oops'",
+                 "malformed", None),
     "not-utf8": (Reply(body=b'{"x": "\xff"}'), 5.0,
-                 "malformed JSON from {url}: not UTF-8 text (byte 7)"),
-    "too-deep": (Reply(body="[" * 100_000), 5.0, "malformed JSON from {url}: '[[[["),
+                 "malformed JSON from {url}: not UTF-8 text (byte 7)", "malformed", None),
+    "too-deep": (Reply(body="[" * 100_000), 5.0, "malformed JSON from {url}: '[[[[",
+                 "malformed", None),
     "no-choices": (Reply(body={"choices": []}), 5.0,
-                   "unexpected answer from {url}: no choices[0].message.content"),
+                   "unexpected answer from {url}: no choices[0].message.content", "malformed",
+                   None),
     "content-parts": (Reply(body=completion([{"type": "text", "text": "x"}])), 5.0,
-                      "unexpected answer from {url}: message content is list, not text"),
+                      "unexpected answer from {url}: message content is list, not text",
+                      "malformed", None),
     # refused by its Content-Length, before a byte of the body is read
     "over-cap-declared": (Reply(content_length=BIG), 5.0,
-                          "answer from {url} is larger than 8388608 bytes"),
+                          "answer from {url} is larger than 8388608 bytes", "malformed", None),
     # no length given and no end: only a reader that stops at the cap can finish
     "over-cap-streamed": (Reply(body="x" * 65536, chunked=True, endless=True), 5.0,
-                          "answer from {url} is larger than 8388608 bytes"),
-    "slow": (Reply(delay=5.0), 0.2, "timed out after 0.2 s waiting for {url}"),
+                          "answer from {url} is larger than 8388608 bytes", "malformed", None),
+    "slow": (Reply(delay=5.0), 0.2, "timed out after 0.2 s waiting for {url}", "timeout", None),
     # every byte arrives well within the read timeout; only the whole exchange is late
-    "trickle": (Reply(trickle=0.05), 0.3, "timed out after 0.3 s waiting for {url}"),
+    "trickle": (Reply(trickle=0.05), 0.3, "timed out after 0.3 s waiting for {url}", "timeout",
+                None),
 }
 
 
@@ -171,13 +330,32 @@ FAILURES = {
 @pytest.mark.parametrize("case", list(FAILURES))
 def test_failures_end_in_fallback_with_one_error_line(
         case, backend, openai_server, api_key, log):
-    reply, timeout, expected = FAILURES[case]
-    line, retries = summarize_failing(backend, openai_server, log, reply, expected, timeout)
+    reply, timeout, expected, kind, status = FAILURES[case]
+    line, retries, error = summarize_failing(backend, openai_server, log, reply, expected,
+                                             timeout)
 
     assert retries == []
     assert len(openai_server.requests) == 1
     if not case.startswith("too-deep"):
         assert line == "Summarization failed: " + expected.format(url=client_url(openai_server))
+    assert (error.kind, error.status_code) == (kind, status)
+
+
+@pytest.mark.parametrize("name", list(ERRORS))
+def test_error_answers_are_read_by_kind_and_retried_only_when_waiting_helps(
+        name, openai_server, api_key, log):
+    reply, kind = ERRORS[name]
+    openai_server.choose = lambda request: reply
+    client = client_for(openai_server, max_retries=1)
+
+    with pytest.raises(CompletionError) as raised:
+        asyncio.run(client.complete(messages=[], max_tokens=1))
+
+    assert (raised.value.kind, raised.value.status_code) == (kind, reply.status)
+    assert str(raised.value).startswith(f"HTTP {reply.status} from {client.url}: ")
+    retried = kind in ("rate_limit", "server")
+    assert len(openai_server.requests) == 1 + retried
+    assert len(log.records) == retried  # the retry's warning
 
 
 def client_url(server):
@@ -250,8 +428,8 @@ def test_retries_run_out_into_the_fallback(fault, max_retries, backend, openai_s
         reply, base_url = (Reply(503, "overloaded"),) * attempts, None
         expected = "HTTP 503 from {url}: overloaded"
 
-    line, retries = summarize_failing(backend, openai_server, log, reply, expected,
-                                      base_url=base_url, max_retries=max_retries)
+    line, retries, error = summarize_failing(backend, openai_server, log, reply, expected,
+                                             base_url=base_url, max_retries=max_retries)
 
     assert len(openai_server.requests) == (0 if fault == "refused" else attempts)
     assert [r.rsplit(" in ", 1)[0] for r in retries] == [
@@ -259,6 +437,8 @@ def test_retries_run_out_into_the_fallback(fault, max_retries, backend, openai_s
         for n in range(1, attempts)]
     if fault == "refused":
         assert "connect" in line.lower() or "refused" in line.lower()
+    assert (error.kind, error.status_code) == (
+        ("connection", None) if fault == "refused" else ("server", 503))
 
 
 def http_date(seconds_from_now):
@@ -302,8 +482,8 @@ def test_the_deadline_covers_every_attempt_and_wait(case, backend, openai_server
     openai_server.choose = lambda request: reply
 
     started = time.monotonic()
-    line, retries = summarize_failing(backend, openai_server, log, None, expected,
-                                      timeout=0.6, **options)
+    line, retries, error = summarize_failing(backend, openai_server, log, None, expected,
+                                             timeout=0.6, **options)
 
     assert time.monotonic() - started < 0.6 + 0.4  # and not 30 s
     assert len(openai_server.requests) == len(retries) + 1
@@ -313,6 +493,9 @@ def test_the_deadline_covers_every_attempt_and_wait(case, backend, openai_server
         assert len(retries) >= 1
         # stopped by the deadline itself, or by a wait that would pass it
         assert re.search(r"timed out after 0\.6 s|not retried", line)
+    # a wait past the deadline keeps the last answer's kind; the deadline itself is its own
+    assert error.kind == ("timeout" if line.startswith("Summarization failed: timed out")
+                          else "server")
 
 
 @pytest.mark.parametrize("backend", BACKENDS)

@@ -193,9 +193,9 @@ def test_message_read_through_its_get(impl, make, data, expected_calls):
             [user(["p"] * 201)], TypeError, 'can only concatenate list (not "str") to list',
             id="long-list-content",
         ),
-        pytest.param([user(set(range(201)))], TypeError, "'set' object is not subscriptable", id="set-content"),
+        pytest.param([user(set(range(201)))], TypeError, "'set' object is unsliceable", id="set-content"),
         pytest.param(
-            [user(frozenset(range(201)))], TypeError, "'frozenset' object is not subscriptable",
+            [user(frozenset(range(201)))], TypeError, "'frozenset' object is unsliceable",
             id="frozenset-content",
         ),
     ],

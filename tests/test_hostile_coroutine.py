@@ -233,6 +233,24 @@ def rebinding_logger(module):
     return out + [recorder.lines]
 
 
+def rebinding_parser(module):
+    class Answer:
+        reads = 0
+
+        @property
+        def content(self):
+            self.reads += 1
+            if self.reads == 2:
+                module._parse_summary = lambda text: {"summary": "rebound"}
+            return '{"summary": "parsed"}'
+
+    async def answered():
+        return Answer()
+
+    return patched(module, lambda: [step(lambda: summarize(module, answered).send(None))],
+                   _parse_summary=module._parse_summary)
+
+
 TOOL_CALL = {"role": "assistant", "tool_calls": [{"name": "t", "arguments": "x"}]}
 CASES = {
     "exception state, failing at the call": functools.partial(exception_state, make=raising(ValueError("down"))),
@@ -262,6 +280,7 @@ CASES = {
     "error text of an exception without a text": failing_with(
         type("Unprintable", (Exception,), {"__str__": raising(TypeError("no text"))})()),
     "error text that rebinds the logger": rebinding_logger,
+    "answer that rebinds the parser": rebinding_parser,
 }
 
 

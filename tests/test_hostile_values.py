@@ -323,6 +323,38 @@ class NoItem:
         return 501
 
 
+class Sized(type):
+    """Its classes have a length, and item access only through their own
+    __class_getitem__, whose lookups each class notes."""
+
+    def __len__(cls):
+        return 501
+
+    def __getattribute__(cls, name):
+        if name == "__class_getitem__":
+            cls.lookups.append(name)
+        return type.__getattribute__(cls, name)
+
+
+class Generic(metaclass=Sized):
+    lookups = []
+
+    def __class_getitem__(cls, key):
+        return f"<{key.stop}>"
+
+
+class Unsubscriptable(metaclass=Sized):
+    lookups = []
+
+
+def class_cut(cls):
+    def case(m):
+        cls.lookups.clear()
+        return tool_content(cls)(m), cls.lookups
+
+    return case
+
+
 def tool_content(value):
     return lambda m: m._format_messages_for_summary([{"role": "tool", "content": value}])
 
@@ -439,13 +471,18 @@ VALUE_CASES = {
     "tool-cut-getitem-none": (tool_content(NoneItem()),
                               ["raised", "TypeError", "'NoneType' object is not callable"]),
     "tool-cut-no-getitem": (tool_content(NoItem()),
-                            ["raised", "TypeError", "'NoItem' object is not subscriptable"]),
+                            ["raised", "TypeError", "'NoItem' object is unsliceable"]),
     "tool-cut-set": (tool_content(set(range(501))),
-                     ["raised", "TypeError", "'set' object is not subscriptable"]),
+                     ["raised", "TypeError", "'set' object is unsliceable"]),
+    "tool-cut-class-getitem": (class_cut(Generic),
+                               ["returned", ["[Tool Result (unknown)]: <500>... [truncated]",
+                                             ["__class_getitem__"]]]),
+    "tool-cut-class-without-getitem": (class_cut(Unsubscriptable),
+                                       ["raised", "TypeError", "'Sized' object is unsliceable"]),
     "request-cut-deque": (user_request(collections.deque(range(201))),
                           ["raised", "TypeError", "sequence index must be integer, not 'slice'"]),
     "request-cut-no-getitem": (user_request(NoItem()),
-                               ["raised", "TypeError", "'NoItem' object is not subscriptable"]),
+                               ["raised", "TypeError", "'NoItem' object is unsliceable"]),
     "claimed-str-arguments": (claimed_str_arguments,
                               ["raised", "AttributeError",
                                "'ClaimsStr' object has no attribute 'startswith'"]),

@@ -394,7 +394,7 @@ class BriefDict(dict):
             'can only concatenate list (not "str") to list', id="tool-content-long-list",
         ),
         pytest.param(
-            [{"role": "tool", "content": set(range(501))}], TypeError, "'set' object is not subscriptable",
+            [{"role": "tool", "content": set(range(501))}], TypeError, "'set' object is unsliceable",
             id="tool-content-set",
         ),
         pytest.param(

@@ -1,9 +1,10 @@
 """Pure-Python twin of ``vorlin.core.summarizer``, used by the tests as an oracle.
 
 Written plainly, one statement per step, so that a difference between the two
-points at the extension.  Two behaviours differ on purpose from the first
-design and match the extension: a one-line fenced answer keeps its text, and a
-list section given as a text renders as one bullet.
+points at the extension.  Three behaviours differ on purpose from the first
+design and match the extension: a one-line fenced answer keeps its text, a
+list section given as a text renders as one bullet, and a cut of a value with
+no item access at all raises "'...' object is unsliceable".
 """
 
 import json, logging, time
@@ -94,6 +95,17 @@ def _accepts(**expected):
         return checked
 
     return decorate
+
+
+def _cut(value, length):
+    """``value[:length]``; a value with no item access at all is unsliceable.
+    A class whose type has none is cut through its ``__class_getitem__``."""
+    if any("__getitem__" in vars(base) for base in type(value).__mro__):
+        return value[:length]
+    method = getattr(value, "__class_getitem__", None) if type in type(value).__mro__ else None
+    if method is None:
+        raise TypeError(f"'{_type_name(value)[:200]}' object is unsliceable")
+    return method(slice(None, length))
 
 
 def _expect_dict(value):
@@ -202,7 +214,7 @@ def _format_messages_for_summary(messages: "list[dict[str, Any]]") -> "str":
         if role == "tool":
             tool_id = msg.get("tool_call_id", "unknown")
             if content and len(content) > 500:
-                content = content[:500] + "... [truncated]"
+                content = _cut(content, 500) + "... [truncated]"
             lines.append(f"[Tool Result ({tool_id})]: {content}")
         elif role == "assistant":
             if content:
@@ -313,7 +325,7 @@ def _fallback_summary(messages: "list[dict[str, Any]]") -> "dict[str, Any]":
         if msg.get("role") == "user" and msg.get("content"):
             content = msg["content"]
             if len(content) > 200:
-                content = content[:200] + "..."
+                content = _cut(content, 200) + "..."
             goals.append(content)
     if goals:
         goals = [goals[0]]

@@ -13,7 +13,11 @@ __all__ = ["LLMClient", "LLMResponse"]
 
 
 class LLMResponse(Protocol):
-    """A model's answer; the summarizer reads its text and nothing else."""
+    """A model's answer; the summarizer reads its text and nothing else.
+
+    The compactor and the command also read, when a response has them, `finish_reason`
+    (``"length"``: cut at the token limit), `reasoning_content` and `usage`, as
+    `vorlin_summarizer.Completion` names them; a response with only `content` is whole."""
 
     @property
     def content(self) -> str | None: ...

@@ -42,26 +42,11 @@ void copy_spec_attribute(PyObject* spec, PyObject* dict, const char* from, const
     if (allow_none || value.get() != Py_None) check(PyDict_SetItemString(dict, to, value.get()));
 }
 
-// The module already loaded, for a spec of the name it was loaded under.
-// The importer sets __spec__ on what the create step returns, so under any
-// other name it would rename the loaded module: that name is refused.
-Ref loaded_module(PyObject* spec) {
-    Ref name = Ref::check(PyObject_GetAttrString(spec, "name"));
-    Ref loaded_name = Ref::check(PyModule_GetNameObject(process.module));
-    if (check(PyObject_RichCompareBool(name.get(), loaded_name.get(), Py_EQ)) == 0) {
-        Ref message = Ref::check(PyUnicode_FromFormat(
-            "Module 'summarizer' is already loaded as %R and cannot be loaded again as %R.",
-            loaded_name.get(), name.get()));
-        PyErr_SetImportError(message.get(), name.get(), nullptr);
-        throw PyError{};
-    }
-    return Ref::borrow(process.module);
-}
-
 PyObject* Module_create(PyObject* spec, PyModuleDef*) noexcept {
     if (check_single_interpreter() < 0) return nullptr;
+    // Whatever name the spec gives: the module lives once per process.
+    if (process.module != nullptr) return Py_NewRef(process.module);
     return boundary([&] {
-        if (process.module != nullptr) return loaded_module(spec);
         Ref name = Ref::check(PyObject_GetAttrString(spec, "name"));
         Ref module = Ref::check(PyModule_NewObject(name.get()));
         PyObject* dict = PyModule_GetDict(module.get());

@@ -29,14 +29,22 @@ Ref fallback_record(PyObject* messages) {
     return checked_result(call_global(T.fallback_summary, messages));
 }
 
-// logger.error("Summarization failed: " + str(e)), in the host's order: the
-// logger's method first, then the text, joined by the host's `+`.
+// callable(make_argument()) in the host's order of a call: the callable is
+// found before its argument is made, so code that runs while the argument is
+// made cannot change what is called.
+template <class MakeArgument>
+Ref call_made(Ref callable, MakeArgument&& make_argument) {
+    Ref argument = make_argument();
+    return Ref::check(PyObject_CallOneArg(callable.get(), argument.get()));
+}
+
+// logger.error("Summarization failed: " + str(e)): the text joined by the host's `+`.
 void log_failure(PyObject* error) {
     Ref logger = global(T.logger);
-    Ref method = Ref::check(PyObject_GetAttr(logger.get(), T.error));
-    Ref text = str_of(error);
-    Ref message = Ref::check(PyNumber_Add(T.failed_prefix, text.get()));
-    Ref result = Ref::check(PyObject_CallOneArg(method.get(), message.get()));
+    call_made(Ref::check(PyObject_GetAttr(logger.get(), T.error)), [&] {
+        Ref text = str_of(error);
+        return Ref::check(PyNumber_Add(T.failed_prefix, text.get()));
+    });
 }
 
 // Any Exception from the request on: logged, and the fallback record instead.
@@ -121,8 +129,11 @@ Ref answer(PyObject* const* locals, PyObject* response) {
     try {
         Ref content = Ref::check(PyObject_GetAttr(response, T.content));
         if (is_true(content.get())) {
-            content = Ref::check(PyObject_GetAttr(response, T.content));
-            return checked_result(call_global(T.parse_summary, content.get()));
+            // _parse_summary(response.content): the second read of content
+            // comes after the name is looked up.
+            return checked_result(call_made(global(T.parse_summary), [&] {
+                return Ref::check(PyObject_GetAttr(response, T.content));
+            }));
         }
         log(T.warning, T.empty_response_warning);
         return fallback_record(locals[messages_at]);

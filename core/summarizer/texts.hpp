@@ -39,6 +39,7 @@ inline constexpr const char module_doc[] =
     X(dunder_qualname, "__qualname__")                                             \
     X(dunder_doc, "__doc__")                                                       \
     X(dunder_init, "__init__")                                                     \
+    X(dunder_class_getitem, "__class_getitem__")                                   \
     X(summarize_messages, "summarize_messages")                                    \
     X(format_summary_for_context, "format_summary_for_context")                    \
     X(format_messages_for_summary, "_format_messages_for_summary")                 \

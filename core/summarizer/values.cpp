@@ -57,13 +57,40 @@ Ref str_of(PyObject* value) {
     return Ref::check(PyObject_Str(value));
 }
 
-// As `value[:length]` does: the type's own item access given a slice, with
-// the host's errors for a type that has none or cannot take a slice.
+namespace {
+
+// The error of a cut of a value that has no item access at all.
+[[noreturn]] void throw_unsliceable(PyObject* value) {
+    throw_type_error("'%.200s' object is unsliceable", Py_TYPE(value)->tp_name);
+}
+
+bool has_item_access(PyTypeObject* type) {
+    return (type->tp_as_mapping != nullptr && type->tp_as_mapping->mp_subscript != nullptr) ||
+           (type->tp_as_sequence != nullptr && type->tp_as_sequence->sq_item != nullptr);
+}
+
+// cls[key] for a class whose own type has no item access, as the host makes
+// it: its __class_getitem__, looked up once, called with the key. A class
+// without one has no item access at all.
+Ref class_item(PyObject* cls, PyObject* key) {
+    PyObject* found = nullptr;
+    check(_PyObject_LookupAttr(cls, T.dunder_class_getitem, &found));
+    Ref method = Ref::steal(found);
+    if (!method || method.get() == Py_None) throw_unsliceable(cls);
+    return Ref::check(PyObject_CallOneArg(method.get(), key));
+}
+
+}  // namespace
+
+// As `value[:length]` does for a value with a length: the type's own item
+// access given a slice, with the host's errors for one that cannot take it.
 Ref prefix(PyObject* value, Py_ssize_t length) {
     if (PyUnicode_CheckExact(value)) return Ref::check(PyUnicode_Substring(value, 0, length));
     Ref stop = Ref::check(PyLong_FromSsize_t(length));
     Ref slice = Ref::check(PySlice_New(nullptr, stop.get(), nullptr));
-    return Ref::check(PyObject_GetItem(value, slice.get()));
+    if (has_item_access(Py_TYPE(value))) return Ref::check(PyObject_GetItem(value, slice.get()));
+    if (PyType_Check(value)) return class_item(value, slice.get());
+    throw_unsliceable(value);
 }
 
 Ref shorten(Ref value, Py_ssize_t length, PyObject* marker) {

@@ -154,11 +154,12 @@ Ref text_of(PyObject* value);
 // str(value)
 Ref str_of(PyObject* value);
 
-// value[:length], through the type's item access.
+// value[:length] of a value with a length, through the type's item access;
+// TypeError "'...' object is unsliceable" for one with no item access at all.
 Ref prefix(PyObject* value, Py_ssize_t length);
 
 // value[:length] + marker when len(value) > length (marker may be nullptr: no
-// marker); otherwise value itself. Any value with a length and item access.
+// marker); otherwise value itself. Any value with a length.
 Ref shorten(Ref value, Py_ssize_t length, PyObject* marker);
 
 }  // namespace summarizer
