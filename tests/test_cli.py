@@ -44,12 +44,14 @@ class Terminal(io.StringIO):
 
 
 def screen(text):
-    """The lines a terminal shows for text: what each line holds after its last carriage
-    return (the bar pads each draw, so a later one covers an earlier one)."""
+    """What a terminal shows of text: each line from its last carriage return on (the
+    bar pads each draw to cover the one before)."""
     return [line.rsplit("\r", 1)[-1].rstrip() for line in text.split("\n")]
 
 
-SENDING_3 = "sending 3 requests of about 281 tokens each"  # the example is 843 tokens
+SENDING = {  # the example is 843 tokens
+    ("--chunk", "3"): "sending 3 requests of about 281 tokens each",
+    ("--chunk-tokens", "200"): "sending 4 requests of about 210 tokens each"}
 
 
 @pytest.fixture(autouse=True)
@@ -181,13 +183,13 @@ def test_chunks_build_on_each_other(terminal, openai_server, monkeypatch, capsys
             + twin._format_messages_for_summary(chunk))
     assert out == rendered(twin._parse_summary(json.dumps(answers[2]))) + "\n"
     if terminal:
-        shown = screen(sys.stderr.getvalue())
-        assert shown[0] == "vorlin-summarize: " + SENDING_3
-        assert re.fullmatch(r"100%\|#+\| 3/3 \[.*chunk.*\]", shown[-2]) and shown[-1] == ""
+        drawn = re.split(r"[\r\n]", sys.stderr.getvalue())
+        assert drawn[0] == "vorlin-summarize: " + SENDING["--chunk", "3"]
+        assert re.fullmatch(r"100%\|#+\| 3/3 \[.*chunk.*\]", drawn[-2]) and drawn[-1] == ""
         retry = f"HTTP 503 from {openai_server.url}: busy; retry 1 of 1 in 0.00 s"
-        assert retry in re.split(r"[\r\n]", sys.stderr.getvalue())  # not glued to the bar
+        assert retry in drawn  # on a line of its own, not glued to the bar
     else:
-        assert err == f"vorlin-summarize: {SENDING_3}\n"
+        assert err == f"vorlin-summarize: {SENDING['--chunk', '3']}\n"
 
 
 def answered(n):
@@ -195,57 +197,52 @@ def answered(n):
 
 
 FAILED_500 = "HTTP 500 from {url}: model not loaded"
-SENDING_4 = "sending 4 requests of about 210 tokens each"
 EARLIER = "Earlier: the retry work began."
 AND_EARLIER = "printing the earlier summary followed by the basic summary"
 CHUNK_FAILURES = {
     # name: (options, replies, status, requests sent, summary printed (None: the basic
-    #        summary of all, after the earlier one if given), stderr lines after
-    #        "vorlin-summarize: ")
+    #        summary of all, after the earlier one if given), stderr line after
+    #        "vorlin-summarize: " or None, below the line that says what is sent)
     "later-chunk": (["--chunk", "3"], [answered(1), Reply(500, "model not loaded")], 3, 2, 1,
-                    [SENDING_3, "chunk 2 of 3 failed: " + FAILED_500 + "; messages [3] to "
-                     "[7] (5 of 8) were not summarized; printing the summary of messages [0] "
-                     "to [2]"]),
+                    "chunk 2 of 3 failed: " + FAILED_500 + "; messages [3] to [7] (5 of 8) "
+                    "were not summarized; printing the summary of messages [0] to [2]"),
     "later-chunk-empty": (["--chunk", "3"], [answered(1), answered(2), Reply(body=completion(
-                          ""))], 3, 3, 2, [SENDING_3, "chunk 3 of 3 failed: the model "
-                          "answered with empty text; messages [6] to [7] (2 of 8) were not "
-                          "summarized; printing the summary of messages [0] to [5]"]),
+                          ""))], 3, 3, 2, "chunk 3 of 3 failed: the model answered with empty "
+                          "text; messages [6] to [7] (2 of 8) were not summarized; printing "
+                          "the summary of messages [0] to [5]"),
     "first-chunk": (["--chunk", "3"], [Reply(500, "model not loaded")], 3, 1, None,
-                    [SENDING_3, "chunk 1 of 3 failed: " + FAILED_500 + "; none of the 8 "
-                     "messages was summarized; printing the basic summary"]),
+                    "chunk 1 of 3 failed: " + FAILED_500 + "; none of the 8 messages was "
+                    "summarized; printing the basic summary"),
     "first-chunk-earlier": (["--chunk", "3", "--summary", EARLIER], [Reply(500, "model not "
-                            "loaded")], 3, 1, None, [SENDING_3, "chunk 1 of 3 failed: "
-                            + FAILED_500 + "; none of the 8 messages was summarized; "
-                            + AND_EARLIER]),
+                            "loaded")], 3, 1, None, "chunk 1 of 3 failed: " + FAILED_500 +
+                            "; none of the 8 messages was summarized; " + AND_EARLIER),
     "one-chunk": (["--chunk", "8"], [Reply(body=completion("[1, 2]"))], 3, 1, None,
-                  ["chunk 1 of 1 failed: the model answered with JSON list, not an object; "
-                   "none of the 8 messages was summarized; printing the basic summary"]),
+                  "chunk 1 of 1 failed: the model answered with JSON list, not an object; "
+                  "none of the 8 messages was summarized; printing the basic summary"),
     # By token budget: cut between units into [0], [1:3], [3:6], [6:8].
     "budget-later": (["--chunk-tokens", "200"], [answered(1), answered(2),
                      Reply(500, "model not loaded")], 3, 3, 2,
-                     [SENDING_4, "chunk 3 of 4 failed: " + FAILED_500 + "; messages [3] to [7] "
-                      "(5 of 8) were not summarized; printing the summary of messages [0] to "
-                      "[2]"]),
+                     "chunk 3 of 4 failed: " + FAILED_500 + "; messages [3] to [7] (5 of 8) "
+                     "were not summarized; printing the summary of messages [0] to [2]"),
     "budget-first": (["--chunk-tokens", "200"], [Reply(500, "model not loaded")], 0, 1, None,
-                     [SENDING_4, "chunk 1 of 4 failed: " + FAILED_500 + "; none of the 8 "
-                      "messages was summarized; printing the basic summary"]),
-    "single": ([], [Reply(500, "model not loaded")], 0, 1, None, []),
-    "single-strict": (["--strict"], [Reply(500, "model not loaded")], 3, 1, None, []),
+                     "chunk 1 of 4 failed: " + FAILED_500 + "; none of the 8 messages was "
+                     "summarized; printing the basic summary"),
+    "single": ([], [Reply(500, "model not loaded")], 0, 1, None, None),
+    "single-strict": (["--strict"], [Reply(500, "model not loaded")], 3, 1, None, None),
     "single-earlier": (["--summary", EARLIER], [Reply(500, "model not loaded")], 0, 1, None,
-                       ["chunk 1 of 1 failed: " + FAILED_500 + "; none of the 8 messages was "
-                        "summarized; " + AND_EARLIER]),
+                       "chunk 1 of 1 failed: " + FAILED_500 + "; none of the 8 messages was "
+                       "summarized; " + AND_EARLIER),
     "single-earlier-strict": (["--strict", "--summary", EARLIER], [Reply(body=completion(""))],
-                              3, 1, None, ["chunk 1 of 1 failed: the model answered with empty "
-                                           "text; none of the 8 messages was summarized; "
-                                           + AND_EARLIER]),
+                              3, 1, None, "chunk 1 of 1 failed: the model answered with empty "
+                              "text; none of the 8 messages was summarized; " + AND_EARLIER),
     "single-unparsed-strict": (["--strict"], [Reply(body=completion("Not JSON."))], 0, 1,
-                               "Not JSON.", []),
+                               "Not JSON.", None),
 }
 
 
 @pytest.mark.parametrize("case", list(CHUNK_FAILURES))
 def test_a_failed_request_loses_nothing(case, openai_server, capsys, log):
-    options, replies, status, sent, summary, lines = CHUNK_FAILURES[case]
+    options, replies, status, sent, summary, line = CHUNK_FAILURES[case]
     openai_server.reply(*replies)
 
     assert main(["--base-url", openai_server.base_url, "--max-retries", "0", *options,
@@ -253,7 +250,7 @@ def test_a_failed_request_loses_nothing(case, openai_server, capsys, log):
 
     out, err = capsys.readouterr()
     assert len(openai_server.requests) == sent  # none after the failed one
-    if summary is None:
+    if summary is None:  # after the earlier summary, which it does not hold
         earlier = EARLIER + "\n\n" if EARLIER in options else ""
         assert out == earlier + fallback_text(MESSAGES) + "\n"
     elif isinstance(summary, int):
@@ -261,59 +258,35 @@ def test_a_failed_request_loses_nothing(case, openai_server, capsys, log):
             {"summary": f"after chunk {summary}"}))) + "\n"
     else:
         assert out == rendered(twin._parse_summary(summary)) + "\n"
-    assert err == "".join(f"vorlin-summarize: {line.format(url=openai_server.url)}\n"
-                          for line in lines)
+    lines = [SENDING.get(tuple(options[:2])), line and line.format(url=openai_server.url)]
+    assert err == "".join(f"vorlin-summarize: {text}\n" for text in lines if text)
 
 
-OFFLINE_EARLIER = OFFLINE_LINE.replace("printing the basic summary", AND_EARLIER)
-EARLIER_OFFLINE = {
-    # name: (options, earlier summary given in a file, exit status)
-    "markdown": ([], False, 0),
-    "markdown-strict": (["--strict"], False, 3),
-    "json": (["--json"], False, 0),
-    "json-strict-file": (["--json", "--strict"], True, 3),
-}
-
-
-@pytest.mark.parametrize("case", list(EARLIER_OFFLINE))
-def test_offline_an_earlier_summary_comes_first(case, tmp_path, capsys, log):
-    options, in_file, status = EARLIER_OFFLINE[case]
+def test_offline_json_keeps_the_earlier_summary(tmp_path, capsys):
     earlier = tmp_path / "earlier.md"
     earlier.write_text(EARLIER + "\n", encoding="utf-8")
-    given = ["--summary-file", str(earlier)] if in_file else ["--summary", EARLIER]
 
-    assert main([*options, *given, str(EXAMPLE)]) == status
+    assert main(["--json", "--strict", "--summary-file", str(earlier), str(EXAMPLE)]) == 3
 
     out, err = capsys.readouterr()
-    assert err == OFFLINE_EARLIER + "\n"
-    if "--json" not in options:
-        assert out == EARLIER + "\n\n" + fallback_text(MESSAGES) + "\n"
-    else:
-        record = json.loads(out)
-        assert list(record) == [*RECORD_KEYS, "existing_summary"]
-        assert record | {"created_at": 0} == twin._fallback_summary(MESSAGES) | {
-            "created_at": 0, "existing_summary": EARLIER}
-    assert log.records == []
+    assert err == OFFLINE_LINE.replace("printing the basic summary", AND_EARLIER) + "\n"
+    record = json.loads(out)  # the record has no place for it: one more key, after its own
+    assert list(record) == [*RECORD_KEYS, "existing_summary"]
+    assert record | {"created_at": 0} == twin._fallback_summary(MESSAGES) | {
+        "created_at": 0, "existing_summary": EARLIER}
 
 
-EMPTY_SUMMARY = rendered(twin._empty_summary())
-
-
-@pytest.mark.parametrize("options, server, printed", [
-    ([], False, EMPTY_SUMMARY), (["--strict"], True, EMPTY_SUMMARY),
-    (["--summary", EARLIER], False, EARLIER + "\n\n" + EMPTY_SUMMARY),
-], ids=["offline", "strict-server", "earlier"])
-def test_nothing_to_summarize_is_said(options, server, printed, tmp_path, openai_server,
-                                      capsys):
+@pytest.mark.parametrize("options", [[], ["--strict", "--summary", EARLIER]])
+def test_nothing_to_summarize_is_said(options, tmp_path, openai_server, capsys):
     path = tmp_path / "empty.json"
     path.write_text("[]", encoding="utf-8")
-    if server:
-        options = [*options, "--base-url", openai_server.base_url]
 
-    assert main([*options, str(path)]) == 0
+    assert main([*options, "--base-url", openai_server.base_url, str(path)]) == 0
 
-    assert capsys.readouterr() == (
-        printed + "\n", f"vorlin-summarize: nothing to summarize: {path} holds no messages\n")
+    printed = rendered(twin._empty_summary())
+    assert capsys.readouterr() == ((EARLIER + "\n\n" if options else "") + printed + "\n",
+                                   f"vorlin-summarize: nothing to summarize: {path} holds "
+                                   "no messages\n")
     assert openai_server.requests == []
 
 
@@ -353,8 +326,8 @@ def test_any_text_prints(encoding, as_json, tmp_path, monkeypatch):
         assert out.endswith(f"Primary request: {shown} \\ud800 notes\n")
 
 
-BAD_DATA = {
-    # name: (argv, file content or None, the one line after "vorlin-summarize: error: ")
+BAD_INPUTS = {
+    # name: (argv, file content or None, expected text after "vorlin-summarize: error: ")
     "missing-file": (["{dir}/absent.json"], None,
                      "cannot read conversation {dir}/absent.json: No such file or directory"),
     "missing-summary-file": (["--summary-file", "{dir}/absent.md", "{file}"], b"[]",
@@ -372,8 +345,35 @@ BAD_DATA = {
                       "{file}: element [1] is a number, not a message object"),
     "json-lines-element": (["{file}"], b'{"role": "user"}\n["x"]\n',
                            "{file}: line 2 is an array, not a message object"),
+    "chunk-zero": (["--chunk", "0", "{file}"], b"[]",
+                   "argument --chunk: must be 1 or more, got 0"),
+    "max-retries": (["--max-retries", "-1", "{file}"], b"[]",
+                    "argument --max-retries: must be 0 or more, got -1"),
+    "timeout": (["--timeout", "0", "{file}"], b"[]",
+                "argument --timeout: must be a positive number of seconds, got 0"),
+    "base-url": (["--base-url", "ftp://x", "{file}"], b"[]",
+                 "base URL must start with http:// or https://, got 'ftp://x'"),
+    "base-url-empty": (["--base-url=", "{file}"], b"[]", "argument --base-url: must not be "
+                       "empty (leave the option out to run offline)"),
+    "model-empty": (["--model", " ", "{file}"], b"[]", "argument --model: must not be empty"),
+    "unknown-option": (["--frobnicate", "{file}"], b"[]",
+                       "unrecognized arguments: --frobnicate"),
+    "terminal-stdin": ([], None, "no conversation file given (use '-' to type one on the "
+                       "terminal)"),
+    "compact-no-window": (["compact", "{file}"], b"[]",
+                          "the following arguments are required: --context-tokens"),
+    "compact-keep": (["compact", "{file}", "--context-tokens", "100", "--keep-tokens", "90"],
+                     b"[]", "keep_tokens is 90, more than the trigger point of 80 tokens"),
+    "compact-json": (["compact", "{file}", "--context-tokens=100", "--json"], b"[]",
+                     "--json is not an option of compact"),
+    "compact-json-before": (["--json", "compact", "{file}", "--context-tokens=100"], b"[]",
+                            "--json is not an option of compact"),
+    "before-compact": (["--timeout", "x", "compact", "--context-tokens=100", "{file}"], b"[]",
+                       "argument --timeout: not a number: 'x'"),
     "compact-not-json": (["compact", "{file}", "--context-tokens", "100", "--plan"], b"hello\n",
                          "{file} is neither JSON nor JSON Lines (line 1: Expecting value)"),
+    "chunk-and-tokens": (["--chunk", "2", "--chunk-tokens", "100", "{file}"], b"[]",
+                         "argument --chunk-tokens: not allowed with argument --chunk"),
     # Messages the summarizer would crash on, named by their index.
     "content-number": (["{file}"], b'[{"role": "user", "content": "ok"}, '
                        b'{"role": "user", "content": 123}]',
@@ -402,44 +402,17 @@ BAD_DATA = {
                         "a number (1.5), not text, null or a list of content parts"),
 }
 
-BAD_OPTIONS = {
-    # name: (argv, file content or None, the line after "<prog>: error: ", below the usage)
-    "chunk-zero": (["--chunk", "0", "{file}"], b"[]",
-                   "argument --chunk: must be 1 or more, got 0"),
-    "max-retries": (["--max-retries", "-1", "{file}"], b"[]",
-                    "argument --max-retries: must be 0 or more, got -1"),
-    "timeout": (["--timeout", "0", "{file}"], b"[]",
-                "argument --timeout: must be a positive number of seconds, got 0"),
-    "base-url": (["--base-url", "ftp://x", "{file}"], b"[]",
-                 "base URL must start with http:// or https://, got 'ftp://x'"),
-    "base-url-empty": (["--base-url=", "{file}"], b"[]", "argument --base-url: must not be "
-                       "empty (leave the option out to run offline)"),
-    "model-empty": (["--model", " ", "{file}"], b"[]", "argument --model: must not be empty"),
-    "unknown-option": (["--frobnicate", "{file}"], b"[]",
-                       "unrecognized arguments: --frobnicate"),
-    "terminal-stdin": ([], None, "no conversation file given (use '-' to type one on the "
-                       "terminal)"),
-    "compact-no-window": (["compact", "{file}"], b"[]",
-                          "the following arguments are required: --context-tokens"),
-    "compact-keep": (["compact", "{file}", "--context-tokens", "100", "--keep-tokens", "90"],
-                     b"[]", "keep_tokens is 90, more than the trigger point of 80 tokens"),
-    "compact-json": (["compact", "{file}", "--context-tokens=100", "--json"], b"[]",
-                     "--json is not an option of compact"),
-    "compact-json-before": (["--json", "compact", "{file}", "--context-tokens=100"], b"[]",
-                            "--json is not an option of compact"),
-    "compact-base-url-empty": (["compact", "--base-url=", "--context-tokens=100", "{file}"],
-                               b"[]", "argument --base-url: must not be empty (leave the "
-                               "option out to run offline)"),
-    "before-compact": (["--timeout", "x", "compact", "--context-tokens=100", "{file}"], b"[]",
-                       "argument --timeout: not a number: 'x'"),
-    "chunk-and-tokens": (["--chunk", "2", "--chunk-tokens", "100", "{file}"], b"[]",
-                         "argument --chunk-tokens: not allowed with argument --chunk"),
-}
+
+# Errors in the options, which argparse's usage comes before; the rest are in the data.
+WITH_USAGE = {"chunk-zero", "max-retries", "timeout", "base-url", "base-url-empty",
+              "model-empty", "unknown-option", "terminal-stdin", "compact-no-window",
+              "compact-keep", "compact-json", "compact-json-before", "before-compact",
+              "chunk-and-tokens"}
 
 
-@pytest.mark.parametrize("case", [*BAD_DATA, *BAD_OPTIONS])
+@pytest.mark.parametrize("case", list(BAD_INPUTS))
 def test_bad_input_is_one_line_and_status_2(case, tmp_path, monkeypatch, capsys):
-    argv, content, expected = BAD_DATA.get(case) or BAD_OPTIONS[case]
+    argv, content, expected = BAD_INPUTS[case]
     file = tmp_path / "input.json"
     if content is not None:
         file.write_bytes(content)
@@ -450,7 +423,7 @@ def test_bad_input_is_one_line_and_status_2(case, tmp_path, monkeypatch, capsys)
 
     out, err = capsys.readouterr()
     assert out == ""
-    if case in BAD_DATA:  # the data, not the options: no usage
+    if case not in WITH_USAGE:  # the data: its one line alone
         assert err == "vorlin-summarize: error: " + expected.format(**fill) + "\n"
         return
     # compact reports its own errors, but not those of the options before it.
@@ -525,52 +498,28 @@ def test_compact_plan_sends_nothing(openai_server, capsys):
     assert openai_server.requests == []
 
 
-COMMAND_LINES = {
-    # name: (argv, a file named compact in the directory, exit status, what runs: "compact",
-    #        "summary", or the start of standard output)
-    "help": (["--help"], False, 0, "usage: vorlin-summarize [-h]"),
-    "compact-help": (["--timeout", "5", "compact", "-h"], False, 0,
-                     "usage: vorlin-summarize compact [-h]"),
-    "options-before": (["--max-retries", "0", "compact", "--context-tokens", "1000", "{ex}"],
-                       False, 0, "compact"),
-    "abbreviated-before": (["--time", "5", "compact", "{ex}", "--context-tokens=1000"], False,
-                           0, "compact"),
-    "option-value-compact": (["--summary", "compact", "{ex}"], False, 0, "summary"),
-    "file-named-compact": (["--timeout", "5", "compact"], True, 0, "summary"),
-    "compact-beside-file": (["compact", "--context-tokens", "1000", "{ex}"], True, 0, "compact"),
-    "after-dashes": (["--", "compact"], False, 2, ""),  # a file, which is not there
-}
-
-
-@pytest.mark.parametrize("case", list(COMMAND_LINES))
-def test_compact_is_found_where_argparse_reads_an_operand(case, tmp_path, monkeypatch, capsys):
-    argv, file_named_compact, status, runs = COMMAND_LINES[case]
+@pytest.mark.parametrize("argv, file_named_compact, status, out", [
+    (["--help"], False, 0, "usage: vorlin-summarize [-h]"),
+    (["--timeout", "5", "compact", "-h"], False, 0, "usage: vorlin-summarize compact [-h]"),
+    (["--time", "5", "compact", "{ex}", "--context-tokens=1000"], False, 0, "[\n"),
+    (["--summary", "compact", "{ex}"], False, 0, "compact\n\n" + fallback_text(MESSAGES)),
+    (["--timeout", "5", "compact"], True, 0, fallback_text(MESSAGES)),
+    (["--", "compact"], False, 2, ""),  # a file, which is not there
+], ids=["help", "compact-help", "abbreviated-before", "option-value", "file-named-compact",
+        "after-dashes"])
+def test_compact_is_the_first_operand(argv, file_named_compact, status, out, tmp_path,
+                                      monkeypatch, capsys):
     monkeypatch.chdir(tmp_path)
     if file_named_compact:
         (tmp_path / "compact").write_bytes(EXAMPLE.read_bytes())
 
     assert main([arg.format(ex=EXAMPLE) for arg in argv]) == status
 
-    out, err = capsys.readouterr()
-    if runs == "compact":
-        assert json.loads(out)[0] == {"role": "system", "content": fallback_text(MESSAGES[:6])}
-    elif runs == "summary":
-        earlier = "compact\n\n" if "--summary" in argv else ""
-        assert out == earlier + fallback_text(MESSAGES) + "\n"
-    else:
-        assert out.startswith(runs)
-    if case == "help":  # the command is listed, with the way to its own help
-        assert "vorlin-summarize compact --context-tokens N [PATH]" in " ".join(out.split())
-        assert "'vorlin-summarize compact --help'" in " ".join(out.split())
-    if case == "compact-help":
-        assert "--context-tokens N" in out and "--json" not in out
-    if case == "after-dashes":
-        assert err == ("vorlin-summarize: error: cannot read conversation compact: No such "
-                       "file or directory\n")
-
-
-def long_history(messages):
-    return [{"role": "user", "content": f"{n} " + "x" * 1000} for n in range(messages)]
+    printed = capsys.readouterr().out
+    assert printed.startswith(out)
+    if argv == ["--help"]:  # the command is listed, with the way to its own help
+        assert "compact --context-tokens N [PATH] compacts an agent history" in " ".join(
+            printed.split())
 
 
 @pytest.mark.parametrize("command, fails", [("summary", True), ("compact", False),
@@ -578,12 +527,11 @@ def long_history(messages):
 def test_progress_on_a_terminal(command, fails, tmp_path, openai_server, monkeypatch):
     monkeypatch.setattr(sys, "stderr", Terminal())
     openai_server.reply(Reply(), Reply(500, "model not loaded") if fails else Reply())
-    if command == "compact":  # about 51,000 tokens: 36,000 summarized in two requests
-        path = tmp_path / "history.json"
-        path.write_text(json.dumps(long_history(200)), encoding="utf-8")
-        argv = ["compact", str(path), "--context-tokens", "60000"]
-    else:
-        argv = ["--chunk", "3", str(EXAMPLE)]
+    path = tmp_path / "history.json"  # about 51,000 tokens: 36,000 sent in two requests
+    path.write_text(json.dumps([{"role": "user", "content": f"{n} " + "x" * 1000}
+                                for n in range(200)]), encoding="utf-8")
+    argv = ["compact", str(path), "--context-tokens", "60000"] if command == "compact" else [
+        "--chunk", "3", str(EXAMPLE)]
 
     status = main(["--base-url", openai_server.base_url, "--max-retries", "0", *argv])
 
@@ -594,29 +542,22 @@ def test_progress_on_a_terminal(command, fails, tmp_path, openai_server, monkeyp
     if fails:  # no half bar is left above the line that says what failed
         assert (status, bars) == (3, [])
     else:
-        assert status == 0
-        assert len(bars) == 1 and re.fullmatch(r"100%\|#+\| 2/2 \[.*chunk.*\]", bars[0])
+        assert status == 0 and len(bars) == 1
+        assert re.fullmatch(r"100%\|#+\| 2/2 \[.*chunk.*\]", bars[0])
 
 
-BASE_URLS = {
-    # name: (options, $VORLIN_SUMMARIZER_BASE_URL, exit status, stderr, requests sent)
-    "empty-variable": ([], "", 0, OFFLINE_LINE + "\n", 0),
-    "bad-variable": ([], "ftp://x", 2, "vorlin-summarize: error: $VORLIN_SUMMARIZER_BASE_URL: "
-                     "base URL must start with http:// or https://, got 'ftp://x'\n", 0),
-    "blank-variable-compact": (["compact", "--context-tokens", "1000"], " ", 2,
-                               "vorlin-summarize: error: $VORLIN_SUMMARIZER_BASE_URL: base URL "
-                               "must start with http:// or https://, got ' '\n", 0),
-    "option-over-bad-variable": (["--base-url", "{server}"], "ftp://x", 0, "", 1),
-}
-
-
-@pytest.mark.parametrize("case", list(BASE_URLS))
-def test_the_base_url_and_its_variable(case, openai_server, monkeypatch, capsys):
-    options, variable, status, err, sent = BASE_URLS[case]
+@pytest.mark.parametrize("options, variable, status, err", [
+    ([], "", 0, OFFLINE_LINE + "\n"),
+    ([], "ftp://x", 2, "vorlin-summarize: error: $VORLIN_SUMMARIZER_BASE_URL: base URL must "
+     "start with http:// or https://, got 'ftp://x'\n"),
+    (["--base-url", "{server}"], "ftp://x", 0, ""),
+], ids=["empty-variable", "bad-variable", "option-over-bad-variable"])
+def test_the_base_url_and_its_variable(options, variable, status, err, openai_server,
+                                       monkeypatch, capsys):
     monkeypatch.setenv("VORLIN_SUMMARIZER_BASE_URL", variable)
 
     assert main([*(o.format(server=openai_server.base_url) for o in options),
                  str(EXAMPLE)]) == status
 
     assert capsys.readouterr().err == err
-    assert len(openai_server.requests) == sent
+    assert len(openai_server.requests) == (1 if options else 0)
