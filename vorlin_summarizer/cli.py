@@ -292,7 +292,7 @@ def _make_client(args: argparse.Namespace) -> LLMClient | None:
     from_environment = args.base_url is None
     # An empty variable counts as unset, so that VAR= runs offline; an empty option is
     # refused by the parser.
-    url = os.environ.get(BASE_URL_ENV) or None if from_environment else args.base_url
+    url = (os.environ.get(BASE_URL_ENV) or None) if from_environment else args.base_url
     if url is None:
         return None
     from .client import OpenAIChatClient
