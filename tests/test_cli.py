@@ -43,6 +43,17 @@ class Terminal(io.StringIO):
         return True
 
 
+def screen(text):
+    """What a terminal shows of text: each line from its last carriage return on (the
+    bar pads each draw to cover the one before)."""
+    return [line.rsplit("\r", 1)[-1].rstrip() for line in text.split("\n")]
+
+
+SENDING = {  # the example is 843 tokens
+    ("--chunk", "3"): "sending 3 requests of about 281 tokens each",
+    ("--chunk-tokens", "200"): "sending 4 requests of about 210 tokens each"}
+
+
 @pytest.fixture(autouse=True)
 def plain_environment(monkeypatch):
     for name in ("VORLIN_SUMMARIZER_BASE_URL", "VORLIN_SUMMARIZER_MODEL", "OPENAI_API_KEY"):
@@ -158,7 +169,7 @@ def test_chunks_build_on_each_other(terminal, openai_server, monkeypatch, capsys
     assert main(["--base-url", openai_server.base_url, "--chunk", "3", "--max-retries", "1",
                  str(EXAMPLE)]) == 0
 
-    out = capsys.readouterr().out
+    out, err = capsys.readouterr()
     systems = [r.body["messages"][0]["content"] for r in openai_server.requests[1:]]
     chunks = [MESSAGES[0:3], MESSAGES[3:6], MESSAGES[6:8]]
     assert len(systems) == 3
@@ -173,11 +184,12 @@ def test_chunks_build_on_each_other(terminal, openai_server, monkeypatch, capsys
     assert out == rendered(twin._parse_summary(json.dumps(answers[2]))) + "\n"
     if terminal:
         drawn = re.split(r"[\r\n]", sys.stderr.getvalue())
+        assert drawn[0] == "vorlin-summarize: " + SENDING["--chunk", "3"]
         assert re.fullmatch(r"100%\|#+\| 3/3 \[.*chunk.*\]", drawn[-2]) and drawn[-1] == ""
         retry = f"HTTP 503 from {openai_server.url}: busy; retry 1 of 1 in 0.00 s"
         assert retry in drawn  # on a line of its own, not glued to the bar
     else:
-        assert capsys.readouterr().err == ""
+        assert err == f"vorlin-summarize: {SENDING['--chunk', '3']}\n"
 
 
 def answered(n):
@@ -185,9 +197,12 @@ def answered(n):
 
 
 FAILED_500 = "HTTP 500 from {url}: model not loaded"
+EARLIER = "Earlier: the retry work began."
+AND_EARLIER = "printing the earlier summary followed by the basic summary"
 CHUNK_FAILURES = {
     # name: (options, replies, status, requests sent, summary printed (None: the basic
-    #        summary of all), stderr line after "vorlin-summarize: " or None)
+    #        summary of all, after the earlier one if given), stderr line after
+    #        "vorlin-summarize: " or None, below the line that says what is sent)
     "later-chunk": (["--chunk", "3"], [answered(1), Reply(500, "model not loaded")], 3, 2, 1,
                     "chunk 2 of 3 failed: " + FAILED_500 + "; messages [3] to [7] (5 of 8) "
                     "were not summarized; printing the summary of messages [0] to [2]"),
@@ -198,6 +213,9 @@ CHUNK_FAILURES = {
     "first-chunk": (["--chunk", "3"], [Reply(500, "model not loaded")], 3, 1, None,
                     "chunk 1 of 3 failed: " + FAILED_500 + "; none of the 8 messages was "
                     "summarized; printing the basic summary"),
+    "first-chunk-earlier": (["--chunk", "3", "--summary", EARLIER], [Reply(500, "model not "
+                            "loaded")], 3, 1, None, "chunk 1 of 3 failed: " + FAILED_500 +
+                            "; none of the 8 messages was summarized; " + AND_EARLIER),
     "one-chunk": (["--chunk", "8"], [Reply(body=completion("[1, 2]"))], 3, 1, None,
                   "chunk 1 of 1 failed: the model answered with JSON list, not an object; "
                   "none of the 8 messages was summarized; printing the basic summary"),
@@ -211,6 +229,12 @@ CHUNK_FAILURES = {
                      "summarized; printing the basic summary"),
     "single": ([], [Reply(500, "model not loaded")], 0, 1, None, None),
     "single-strict": (["--strict"], [Reply(500, "model not loaded")], 3, 1, None, None),
+    "single-earlier": (["--summary", EARLIER], [Reply(500, "model not loaded")], 0, 1, None,
+                       "chunk 1 of 1 failed: " + FAILED_500 + "; none of the 8 messages was "
+                       "summarized; " + AND_EARLIER),
+    "single-earlier-strict": (["--strict", "--summary", EARLIER], [Reply(body=completion(""))],
+                              3, 1, None, "chunk 1 of 1 failed: the model answered with empty "
+                              "text; none of the 8 messages was summarized; " + AND_EARLIER),
     "single-unparsed-strict": (["--strict"], [Reply(body=completion("Not JSON."))], 0, 1,
                                "Not JSON.", None),
 }
@@ -226,15 +250,44 @@ def test_a_failed_request_loses_nothing(case, openai_server, capsys, log):
 
     out, err = capsys.readouterr()
     assert len(openai_server.requests) == sent  # none after the failed one
-    if summary is None:
-        assert out == fallback_text(MESSAGES) + "\n"
+    if summary is None:  # after the earlier summary, which it does not hold
+        earlier = EARLIER + "\n\n" if EARLIER in options else ""
+        assert out == earlier + fallback_text(MESSAGES) + "\n"
     elif isinstance(summary, int):
         assert out == rendered(twin._parse_summary(json.dumps(
             {"summary": f"after chunk {summary}"}))) + "\n"
     else:
         assert out == rendered(twin._parse_summary(summary)) + "\n"
-    assert err == ("" if line is None else
-                   "vorlin-summarize: " + line.format(url=openai_server.url) + "\n")
+    lines = [SENDING.get(tuple(options[:2])), line and line.format(url=openai_server.url)]
+    assert err == "".join(f"vorlin-summarize: {text}\n" for text in lines if text)
+
+
+def test_offline_json_keeps_the_earlier_summary(tmp_path, capsys):
+    earlier = tmp_path / "earlier.md"
+    earlier.write_text(EARLIER + "\n", encoding="utf-8")
+
+    assert main(["--json", "--strict", "--summary-file", str(earlier), str(EXAMPLE)]) == 3
+
+    out, err = capsys.readouterr()
+    assert err == OFFLINE_LINE.replace("printing the basic summary", AND_EARLIER) + "\n"
+    record = json.loads(out)  # the record has no place for it: one more key, after its own
+    assert list(record) == [*RECORD_KEYS, "existing_summary"]
+    assert record | {"created_at": 0} == twin._fallback_summary(MESSAGES) | {
+        "created_at": 0, "existing_summary": EARLIER}
+
+
+@pytest.mark.parametrize("options", [[], ["--strict", "--summary", EARLIER]])
+def test_nothing_to_summarize_is_said(options, tmp_path, openai_server, capsys):
+    path = tmp_path / "empty.json"
+    path.write_text("[]", encoding="utf-8")
+
+    assert main([*options, "--base-url", openai_server.base_url, str(path)]) == 0
+
+    printed = rendered(twin._empty_summary())
+    assert capsys.readouterr() == ((EARLIER + "\n\n" if options else "") + printed + "\n",
+                                   f"vorlin-summarize: nothing to summarize: {path} holds "
+                                   "no messages\n")
+    assert openai_server.requests == []
 
 
 def test_content_parts_reach_the_model_as_text(tmp_path, openai_server, capsys):
@@ -277,6 +330,9 @@ BAD_INPUTS = {
     # name: (argv, file content or None, expected text after "vorlin-summarize: error: ")
     "missing-file": (["{dir}/absent.json"], None,
                      "cannot read conversation {dir}/absent.json: No such file or directory"),
+    "missing-summary-file": (["--summary-file", "{dir}/absent.md", "{file}"], b"[]",
+                             "cannot read summary file {dir}/absent.md: No such file or "
+                             "directory"),
     "not-json": (["{file}"], b"hello\n",
                  "{file} is neither JSON nor JSON Lines (line 1: Expecting value)"),
     "empty": (["{file}"], b" \n", "{file} is empty: expected a JSON array of messages or "
@@ -297,6 +353,9 @@ BAD_INPUTS = {
                 "argument --timeout: must be a positive number of seconds, got 0"),
     "base-url": (["--base-url", "ftp://x", "{file}"], b"[]",
                  "base URL must start with http:// or https://, got 'ftp://x'"),
+    "base-url-empty": (["--base-url=", "{file}"], b"[]", "argument --base-url: must not be "
+                       "empty (leave the option out to run offline)"),
+    "model-empty": (["--model", " ", "{file}"], b"[]", "argument --model: must not be empty"),
     "unknown-option": (["--frobnicate", "{file}"], b"[]",
                        "unrecognized arguments: --frobnicate"),
     "terminal-stdin": ([], None, "no conversation file given (use '-' to type one on the "
@@ -307,6 +366,10 @@ BAD_INPUTS = {
                      b"[]", "keep_tokens is 90, more than the trigger point of 80 tokens"),
     "compact-json": (["compact", "{file}", "--context-tokens=100", "--json"], b"[]",
                      "--json is not an option of compact"),
+    "compact-json-before": (["--json", "compact", "{file}", "--context-tokens=100"], b"[]",
+                            "--json is not an option of compact"),
+    "before-compact": (["--timeout", "x", "compact", "--context-tokens=100", "{file}"], b"[]",
+                       "argument --timeout: not a number: 'x'"),
     "compact-not-json": (["compact", "{file}", "--context-tokens", "100", "--plan"], b"hello\n",
                          "{file} is neither JSON nor JSON Lines (line 1: Expecting value)"),
     "chunk-and-tokens": (["--chunk", "2", "--chunk-tokens", "100", "{file}"], b"[]",
@@ -334,10 +397,17 @@ BAD_INPUTS = {
                            {"function": {"name": "x", "arguments": "[" * 5000 + "]" * 5000}}]}
                        ]).encode(), "{file}: element [0]: tool call [0]: arguments are nested "
                        "too deeply to read"),
-    "compact-content": (["compact", "{file}", "--context-tokens", "100"],
+    "compact-content": (["--timeout", "5", "compact", "{file}", "--context-tokens", "100"],
                         b'[{"role": "tool", "content": 1.5}]', "{file}: element [0]: content is "
                         "a number (1.5), not text, null or a list of content parts"),
 }
+
+
+# Errors in the options, which argparse's usage comes before; the rest are in the data.
+WITH_USAGE = {"chunk-zero", "max-retries", "timeout", "base-url", "base-url-empty",
+              "model-empty", "unknown-option", "terminal-stdin", "compact-no-window",
+              "compact-keep", "compact-json", "compact-json-before", "before-compact",
+              "chunk-and-tokens"}
 
 
 @pytest.mark.parametrize("case", list(BAD_INPUTS))
@@ -352,8 +422,13 @@ def test_bad_input_is_one_line_and_status_2(case, tmp_path, monkeypatch, capsys)
     assert main([arg.format(**fill) for arg in argv]) == 2
 
     out, err = capsys.readouterr()
-    prog = "vorlin-summarize compact" if argv[:1] == ["compact"] else "vorlin-summarize"
     assert out == ""
+    if case not in WITH_USAGE:  # the data: its one line alone
+        assert err == "vorlin-summarize: error: " + expected.format(**fill) + "\n"
+        return
+    # compact reports its own errors, but not those of the options before it.
+    prog = "vorlin-summarize compact" if "compact" in argv and case != "before-compact" else (
+        "vorlin-summarize")
     assert err.startswith(f"usage: {prog} [-h]")  # argparse's own report
     assert err.endswith(f"\n{prog}: error: " + expected.format(**fill) + "\n")
 
@@ -389,12 +464,14 @@ def test_installed_command(server_fails, options, status, openai_server):
 def test_compact_prints_the_history(server_fails, openai_server, capsys):
     if server_fails:
         openai_server.reply(Reply(500, "model not loaded"))
-    argv = ["compact", str(EXAMPLE), "--context-tokens", "1000", "--base-url",
-            openai_server.base_url, "--max-retries", "0"]
+    # The shared options on either side of compact; a later one wins, as argparse's do.
+    argv = ["--base-url", openai_server.base_url, "--model", "before", "compact",
+            str(EXAMPLE), "--context-tokens", "1000", "--model", "after", "--max-retries", "0"]
 
     assert main(argv) == (3 if server_fails else 0)
 
     out, err = capsys.readouterr()
+    assert openai_server.requests[0].body["model"] == "after"
     summary = [] if server_fails else [{"role": "system", "content": rendered(CANNED)}]
     assert json.loads(out) == (MESSAGES if server_fails else summary + MESSAGES[6:])
     assert len(openai_server.requests) == 1
@@ -421,10 +498,66 @@ def test_compact_plan_sends_nothing(openai_server, capsys):
     assert openai_server.requests == []
 
 
-def test_a_file_named_compact_is_still_summarized(tmp_path, monkeypatch, capsys):
+@pytest.mark.parametrize("argv, file_named_compact, status, out", [
+    (["--help"], False, 0, "usage: vorlin-summarize [-h]"),
+    (["--timeout", "5", "compact", "-h"], False, 0, "usage: vorlin-summarize compact [-h]"),
+    (["--time", "5", "compact", "{ex}", "--context-tokens=1000"], False, 0, "[\n"),
+    (["--summary", "compact", "{ex}"], False, 0, "compact\n\n" + fallback_text(MESSAGES)),
+    (["--timeout", "5", "compact"], True, 0, fallback_text(MESSAGES)),
+    (["--", "compact"], False, 2, ""),  # a file, which is not there
+], ids=["help", "compact-help", "abbreviated-before", "option-value", "file-named-compact",
+        "after-dashes"])
+def test_compact_is_the_first_operand(argv, file_named_compact, status, out, tmp_path,
+                                      monkeypatch, capsys):
     monkeypatch.chdir(tmp_path)
-    (tmp_path / "compact").write_bytes(EXAMPLE.read_bytes())
+    if file_named_compact:
+        (tmp_path / "compact").write_bytes(EXAMPLE.read_bytes())
 
-    assert main(["compact"]) == 0
+    assert main([arg.format(ex=EXAMPLE) for arg in argv]) == status
 
-    assert capsys.readouterr().out == fallback_text(MESSAGES) + "\n"
+    printed = capsys.readouterr().out
+    assert printed.startswith(out)
+    if argv == ["--help"]:  # the command is listed, with the way to its own help
+        assert "compact --context-tokens N [PATH] compacts an agent history" in " ".join(
+            printed.split())
+
+
+@pytest.mark.parametrize("command, fails", [("summary", True), ("compact", False),
+                                            ("compact", True)])
+def test_progress_on_a_terminal(command, fails, tmp_path, openai_server, monkeypatch):
+    monkeypatch.setattr(sys, "stderr", Terminal())
+    openai_server.reply(Reply(), Reply(500, "model not loaded") if fails else Reply())
+    path = tmp_path / "history.json"  # about 51,000 tokens: 36,000 sent in two requests
+    path.write_text(json.dumps([{"role": "user", "content": f"{n} " + "x" * 1000}
+                                for n in range(200)]), encoding="utf-8")
+    argv = ["compact", str(path), "--context-tokens", "60000"] if command == "compact" else [
+        "--chunk", "3", str(EXAMPLE)]
+
+    status = main(["--base-url", openai_server.base_url, "--max-retries", "0", *argv])
+
+    shown = screen(sys.stderr.getvalue())
+    assert re.fullmatch(r"vorlin-summarize: sending [23] requests of about [\d,]+ tokens each",
+                        shown[0])
+    bars = [line for line in shown if "%|" in line]
+    if fails:  # no half bar is left above the line that says what failed
+        assert (status, bars) == (3, [])
+    else:
+        assert status == 0 and len(bars) == 1
+        assert re.fullmatch(r"100%\|#+\| 2/2 \[.*chunk.*\]", bars[0])
+
+
+@pytest.mark.parametrize("options, variable, status, err", [
+    ([], "", 0, OFFLINE_LINE + "\n"),
+    ([], "ftp://x", 2, "vorlin-summarize: error: $VORLIN_SUMMARIZER_BASE_URL: base URL must "
+     "start with http:// or https://, got 'ftp://x'\n"),
+    (["--base-url", "{server}"], "ftp://x", 0, ""),
+], ids=["empty-variable", "bad-variable", "option-over-bad-variable"])
+def test_the_base_url_and_its_variable(options, variable, status, err, openai_server,
+                                       monkeypatch, capsys):
+    monkeypatch.setenv("VORLIN_SUMMARIZER_BASE_URL", variable)
+
+    assert main([*(o.format(server=openai_server.base_url) for o in options),
+                 str(EXAMPLE)]) == status
+
+    assert capsys.readouterr().err == err
+    assert len(openai_server.requests) == (1 if options else 0)

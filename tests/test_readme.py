@@ -11,6 +11,7 @@ import pytest
 
 from openai_server import openai_server  # noqa: F401
 from vorlin_summarizer import OpenAIChatClient
+from vorlin_summarizer.cli import main
 
 ROOT = Path(__file__).resolve().parent.parent
 README = (ROOT / "README.md").read_text(encoding="utf-8")
@@ -53,26 +54,58 @@ SHOW = "print(vorlin.agent.NAME, module.ConversationSummarizer.__name__)"
 
 
 @pytest.mark.parametrize("layout, imports", [
-    ("plain", HOST_FIRST), ("recipe", HOST_FIRST), ("recipe", SUMMARIZER_FIRST),
-    ("recipe-with-core", HOST_FIRST),
-], ids=["without-recipe", "recipe", "recipe-summarizer-first", "recipe-with-core"])
+    ("plain", HOST_FIRST), ("plain-with-core", HOST_FIRST), ("recipe", HOST_FIRST),
+    ("recipe", SUMMARIZER_FIRST), ("recipe-with-core", HOST_FIRST),
+], ids=["without-recipe", "without-recipe-with-core", "recipe", "recipe-summarizer-first",
+        "recipe-with-core"])
 def test_beside_a_host_package_with_an_init(layout, imports, tmp_path):
     package = tmp_path / "vorlin"
     package.mkdir()
-    (package / "__init__.py").write_text("" if layout == "plain" else RECIPE, encoding="utf-8")
+    init = "" if layout.startswith("plain") else RECIPE
+    (package / "__init__.py").write_text(init, encoding="utf-8")
     (package / "agent.py").write_text("NAME = 'host agent'\n", encoding="utf-8")
-    if layout == "recipe-with-core":
+    if layout.endswith("with-core"):
         (package / "core").mkdir()
-        (package / "core" / "__init__.py").write_text(RECIPE, encoding="utf-8")
+        (package / "core" / "__init__.py").write_text(init, encoding="utf-8")
 
     done = run(["-c", imports + SHOW], tmp_path)
 
-    if layout == "plain":  # the failure the recipe is for
-        assert done.returncode == 1
-        assert done.stderr.endswith("ModuleNotFoundError: No module named 'vorlin.core'\n")
+    if layout.startswith("plain"):  # the failure the recipe is for, as the README quotes it
+        missing = "vorlin.core.summarizer" if layout.endswith("with-core") else "vorlin.core"
+        error = f"ModuleNotFoundError: No module named '{missing}'"
+        assert done.returncode == 1 and done.stderr.endswith(error + "\n")
+        assert f"`{error}`" in " ".join(README.split())
     else:
         assert (done.returncode, done.stdout, done.stderr) == (
             0, "host agent ConversationSummarizer\n", "")
+
+
+def options(text):
+    return set(re.findall(r"--[a-z][\w-]*", text)) - {"--help"}
+
+
+@pytest.mark.parametrize("command", [[], ["compact"]], ids=["summary", "compact"])
+def test_each_synopsis_names_every_option(command, capsys):
+    prog = " ".join(["vorlin-summarize", *command])
+    synopsis = re.search(rf"^    ({prog} \[PATH\].*?)\n\n", README, re.M | re.S)
+
+    assert main([*command, "--help"]) == 0
+
+    usage = capsys.readouterr().out.split("\n\n")[0]
+    assert synopsis is not None and options(synopsis[1]) == options(usage)
+    assert f"{prog} --help | --version" in synopsis[1]
+
+
+def test_the_readme_says_what_ci_runs():
+    ci = (ROOT / ".ci" / "run").read_text(encoding="utf-8")
+    said = README[README.index("`.ci/run` is what CI runs"):README.index("## Use from a host")]
+    # Every script and setting the run uses is named, and the tests run as the README says.
+    for step in re.findall(r"bash (\.ci/[\w-]+)|(SUMMARIZER_\w+=\w+)", ci):
+        assert "".join(step) in said
+    # The test command runs in a subshell, with the options CI gives pytest.
+    command = re.search(r"^    python3\.11 -m venv .*? && (\( cd tests && .* \))$", README, re.M)
+    pytest_options = "-c ../pyproject.toml --rootdir .."
+    assert command is not None and pytest_options in command[1] and pytest_options in ci
 
 
 def test_missing_httpx_names_the_readme_install_command(monkeypatch):

@@ -20,24 +20,32 @@ import vorlin.core.summarizer as module
 from vorlin.core.summarizer import ConversationSummarizer
 
 from .answers import Watched
-from .compaction import SUMMARY_INPUT_TOKENS, Compactor, _count, chunk_messages, prepare_messages
+from .compaction import (SUMMARY_INPUT_TOKENS, Compactor, Plan, _count, chunk_messages,
+                         estimate_tokens, prepare_messages)
 from .offline import OfflineClient
-from .protocols import LLMClient
+from .protocols import LLMClient, LLMResponse
 
 PROG = "vorlin-summarize"
 DEFAULT_MODEL = "gpt-4o-mini"
+BASE_URL_ENV = "VORLIN_SUMMARIZER_BASE_URL"
 FAILED_STATUS = 3  # a request failed: the summary printed leaves messages out, or is the basic one
 EXIT_STATUS = (
     "Exit status: 0 when the summary is printed; 2 for bad input or options; 3 when a "
     "request failed and --chunk or --strict was given, or when a request after the first "
     "failed (the summary of the chunks before it is printed, and stderr says which messages "
     "were not summarized). Without a server the basic summary is printed (exit 0, or 3 with "
-    "--strict)."
+    "--strict). An earlier summary given with --summary or --summary-file is printed before "
+    "a basic summary, never dropped."
 )
 
 
 class UsageError(Exception):
-    """Bad input or options found after parsing: the parser reports it (exit status 2)."""
+    """Bad options found after parsing: the parser reports it with its usage (status 2)."""
+
+
+class InputError(Exception):
+    """A file, standard input or the environment holds what cannot be used: one line on
+    stderr and status 2, without the usage, which would not help."""
 
 
 def _whole_number(text: str, least: int) -> int:
@@ -68,10 +76,23 @@ def _positive_float(text: str) -> float:
     return value
 
 
-def _parser() -> argparse.ArgumentParser:
-    env = os.environ
+def _server_url(text: str) -> str:
+    if not text.strip():
+        raise argparse.ArgumentTypeError("must not be empty (leave the option out to run "
+                                         "offline)")
+    return text
+
+
+def _model_name(text: str) -> str:
+    if not text.strip():
+        raise argparse.ArgumentTypeError("must not be empty")
+    return text
+
+
+def _parser(prog: str = PROG) -> argparse.ArgumentParser:
+    """The options of the summary and those it shares with compact, and the file."""
     parser = argparse.ArgumentParser(
-        prog=PROG,
+        prog=prog,
         description="Summarize an agent conversation (a JSON array of messages, or JSON "
         "Lines) and print the summary block for the system prompt.",
         epilog=EXIT_STATUS,
@@ -96,12 +117,11 @@ def _parser() -> argparse.ArgumentParser:
     parser.add_argument("--strict", action="store_true",
                         help="exit with status 3 when the basic summary is printed instead of "
                         "the model's (a failed request, or no server)")
-    parser.add_argument("--base-url", metavar="URL",
-                        default=env.get("VORLIN_SUMMARIZER_BASE_URL") or None,
+    parser.add_argument("--base-url", metavar="URL", type=_server_url,
                         help="OpenAI-compatible server, e.g. http://localhost:8000/v1 "
-                        "(default: $VORLIN_SUMMARIZER_BASE_URL; none: offline)")
-    parser.add_argument("--model", metavar="NAME",
-                        default=env.get("VORLIN_SUMMARIZER_MODEL") or DEFAULT_MODEL,
+                        f"(default: ${BASE_URL_ENV}; offline when that is unset or empty)")
+    parser.add_argument("--model", metavar="NAME", type=_model_name,
+                        default=os.environ.get("VORLIN_SUMMARIZER_MODEL") or DEFAULT_MODEL,
                         help=f"model name (default: $VORLIN_SUMMARIZER_MODEL or {DEFAULT_MODEL})")
     parser.add_argument("--api-key-env", metavar="NAME", default="OPENAI_API_KEY",
                         help="environment variable holding the API key (default: %(default)s)")
@@ -112,6 +132,17 @@ def _parser() -> argparse.ArgumentParser:
                         help="retry a rate-limited, overloaded or dropped request up to N "
                         "times within the timeout (default: %(default)s)")
     parser.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
+    return parser
+
+
+def _main_parser() -> argparse.ArgumentParser:
+    parser = _parser()
+    # compact is parsed by a parser of its own (see main); argparse's subparsers cannot
+    # share the line with an optional file, so the command is listed here.
+    parser.add_argument_group(
+        "commands", f"{PROG} compact --context-tokens N [PATH] compacts an agent history to "
+        f"fit a context window; the options --base-url to --max-retries go before or after "
+        f"compact; see '{PROG} compact --help'.")
     return parser
 
 
@@ -136,9 +167,9 @@ def _read_text(path: str, what: str) -> str:
                 data = f.read()
         return data.decode("utf-8-sig")
     except OSError as exc:
-        raise UsageError(f"cannot read {what} {path}: {exc.strerror or exc}") from None
+        raise InputError(f"cannot read {what} {path}: {exc.strerror or exc}") from None
     except UnicodeDecodeError as exc:
-        raise UsageError(f"{what} {_name(path)} is not UTF-8 text (byte {exc.start})") from None
+        raise InputError(f"{what} {_name(path)} is not UTF-8 text (byte {exc.start})") from None
 
 
 def _name(path: str) -> str:
@@ -166,7 +197,7 @@ def load_messages(text: str, source: str) -> list[dict[str, Any]]:
     """Messages from a JSON array, or from JSON Lines (one object per line), checked to be
     readable by the summarizer."""
     if not text.strip():
-        raise UsageError(f"{source} is empty: expected a JSON array of messages or JSON Lines")
+        raise InputError(f"{source} is empty: expected a JSON array of messages or JSON Lines")
     try:
         try:
             document = json.loads(text)
@@ -178,17 +209,17 @@ def load_messages(text: str, source: str) -> list[dict[str, Any]]:
             elif isinstance(document, dict) and "\n" not in text.strip():
                 records = [("line 1", document)]  # JSON Lines with a single record
             else:
-                raise UsageError(f"{source} holds {_kind(document)}, not a JSON array of "
+                raise InputError(f"{source} holds {_kind(document)}, not a JSON array of "
                                  "messages or JSON Lines")
     except RecursionError:
-        raise UsageError(f"{source} is nested too deeply to read") from None
+        raise InputError(f"{source} is nested too deeply to read") from None
     for index, (label, item) in enumerate(records):
         if not isinstance(item, dict):
-            raise UsageError(f"{source}: {label} is {_kind(item)}, not a message object")
+            raise InputError(f"{source}: {label} is {_kind(item)}, not a message object")
         problem = _unreadable(item)
         if problem is not None:
             where = label if label.startswith("element") else f"{label} (message [{index}])"
-            raise UsageError(f"{source}: {where}: {problem}")
+            raise InputError(f"{source}: {where}: {problem}")
     return [item for _, item in records]
 
 
@@ -242,7 +273,7 @@ def _json_lines(text: str, source: str) -> list[tuple[str, Any]]:
         try:
             records.append((f"line {number}", json.loads(line)))
         except json.JSONDecodeError as exc:
-            raise UsageError(f"{source} is neither JSON nor JSON Lines "
+            raise InputError(f"{source} is neither JSON nor JSON Lines "
                              f"(line {number}: {exc.msg})") from None
     return records
 
@@ -257,36 +288,87 @@ def _earlier_summary(args: argparse.Namespace) -> str | None:
     return text or None
 
 
-def _make_client(args: argparse.Namespace) -> LLMClient:
-    if not args.base_url:
-        print(f"{PROG}: no --base-url or VORLIN_SUMMARIZER_BASE_URL: offline, "
-              "printing the basic summary", file=sys.stderr)
-        return OfflineClient()
+def _make_client(args: argparse.Namespace) -> LLMClient | None:
+    """The client for the server named by --base-url or its variable; None offline."""
+    from_environment = args.base_url is None
+    # An empty variable counts as unset, so that VAR= runs offline; an empty option is
+    # refused by the parser.
+    url = (os.environ.get(BASE_URL_ENV) or None) if from_environment else args.base_url
+    if url is None:
+        return None
     from .client import OpenAIChatClient
 
     try:
-        return OpenAIChatClient(args.base_url, args.model, api_key_env=args.api_key_env,
+        return OpenAIChatClient(url, args.model, api_key_env=args.api_key_env,
                                 timeout=args.timeout, max_retries=args.max_retries)
-    except (ValueError, ImportError) as exc:
+    except ValueError as exc:  # the parser has checked every value but the URL
+        if from_environment:
+            raise InputError(f"${BASE_URL_ENV}: {exc}") from None
         raise UsageError(str(exc)) from None
+    except ImportError as exc:
+        raise InputError(str(exc)) from None
+
+
+class _Stepping:
+    """A client that calls `step` after each request it has answered."""
+
+    def __init__(self, client: LLMClient, step: Callable[[], object]) -> None:
+        self._client = client
+        self._step = step
+
+    async def complete(self, *, messages: list[dict[str, str]], max_tokens: int
+                       ) -> LLMResponse:
+        response = await self._client.complete(messages=messages, max_tokens=max_tokens)
+        self._step()
+        return response
+
+
+@dataclass
+class _Steps:
+    """What a run tells its progress bar: a request answered, and at the end whether the
+    run failed."""
+
+    step: Callable[[], object] = lambda: None
+    failed: bool = False
 
 
 @contextlib.contextmanager
-def _progress(total: int) -> Iterator[Callable[[], object]]:
+def _progress(total: int) -> Iterator[_Steps]:
     """A bar on stderr, drawn only for a person watching a terminal; log lines print on
-    their own lines above it. Yields the step that advances it by one chunk."""
+    their own lines above it. A failed or interrupted run clears its bar, so that no half
+    bar is left above the line that says what failed."""
+    steps = _Steps()
     stream = sys.stderr
     if total < 2 or stream is None or not stream.isatty():
-        yield lambda: None
+        yield steps
         return
     try:
         from tqdm import tqdm
         from tqdm.contrib.logging import logging_redirect_tqdm
     except ImportError:  # the bar comes with the cli extra
-        yield lambda: None
+        yield steps
         return
-    with tqdm(total=total, unit="chunk", file=stream) as bar, logging_redirect_tqdm():
-        yield bar.update
+    bar = tqdm(total=total, unit="chunk", file=stream)
+    steps.step = bar.update
+    try:
+        with logging_redirect_tqdm():
+            yield steps
+    except BaseException:
+        steps.failed = True
+        raise
+    finally:
+        bar.leave = not steps.failed
+        bar.close()
+
+
+def _announce(chunks: Sequence[Sequence[dict[str, Any]]]) -> None:
+    """Before more than one request, how many and about how large, so that a long run is
+    not silent (the bar is drawn only on a terminal)."""
+    if len(chunks) < 2:
+        return
+    tokens = sum(estimate_tokens(message) for chunk in chunks for message in chunk)
+    write(f"{PROG}: sending {len(chunks)} requests of about {tokens // len(chunks):,} "
+          "tokens each", sys.stderr)
 
 
 # Offline every answer is empty on purpose, and the command has said so once.
@@ -322,44 +404,51 @@ async def summarize(
 ) -> tuple[dict[str, Any], ChunkFailure | None]:
     """The summary of the chunks, each building on the one before, up to the first whose
     request fails. When the first one fails, the basic summary of every chunk's messages."""
-    watched = Watched(client)  # tells a failed request from a summary
-    summarizer = ConversationSummarizer(watched)
-    previous = existing_summary
     record: dict[str, Any] | None = None
+    previous = existing_summary
     first = 0
-    with _progress(len(chunks)) as advance:
+    with _progress(len(chunks)) as steps:
+        watched = Watched(_Stepping(client, steps.step))  # tells a failed request apart
+        summarizer = ConversationSummarizer(watched)
         for number, chunk in enumerate(chunks, 1):
             answer = await summarizer.summarize_messages(chunk, previous)
             verdict = watched.verdict()
             if verdict.outcome == "failed":
+                steps.failed = True
                 failure = ChunkFailure(number, len(chunks), first, verdict.error or "")
                 if record is None:
                     record = answer if len(chunks) == 1 else await _basic_summary(
-                        [message for part in chunks for message in part], existing_summary)
+                        [message for part in chunks for message in part])
                 return record, failure
             record = answer
             previous = summarizer.format_summary_for_context(record)
             first += len(chunk)
-            advance()
     assert record is not None, "no chunks"
     return record, None
 
 
-async def _basic_summary(messages: list[dict[str, Any]],
-                         existing_summary: str | None) -> dict[str, Any]:
+async def _basic_summary(messages: list[dict[str, Any]]) -> dict[str, Any]:
     """The summarizer's own summary without a model: it builds it when the answer is empty."""
     with _quiet_offline():
-        return await ConversationSummarizer(OfflineClient()).summarize_messages(
-            messages, existing_summary)
+        return await ConversationSummarizer(OfflineClient()).summarize_messages(messages)
 
 
-def _failure_line(failure: ChunkFailure, total: int) -> str:
+def _basic(existing_summary: str | None) -> str:
+    """What is printed when the model's summary is not: the basic summary, after the
+    earlier one, which it does not hold."""
+    if existing_summary is None:
+        return "the basic summary"
+    return "the earlier summary followed by the basic summary"
+
+
+def _failure_line(failure: ChunkFailure, total: int, existing_summary: str | None) -> str:
     if failure.first:
         rest = (f"messages [{failure.first}] to [{total - 1}] ({total - failure.first} of "
                 f"{total}) were not summarized; printing the summary of messages [0] to "
                 f"[{failure.first - 1}]")
     else:
-        rest = f"none of the {_count(total, 'message')} was summarized; printing the basic summary"
+        rest = (f"none of the {_count(total, 'message')} was summarized; printing "
+                f"{_basic(existing_summary)}")
     return f"{PROG}: chunk {failure.chunk} of {failure.chunks} failed: {failure.error}; {rest}"
 
 
@@ -408,14 +497,22 @@ def _configure_logging() -> None:
 def main(argv: list[str] | None = None) -> int:
     """Entry point of ``vorlin-summarize``; returns the exit status."""
     arguments = sys.argv[1:] if argv is None else list(argv)
-    compact = _is_compact_line(arguments)
-    parser = _compact_parser() if compact else _parser()
+    parser = _main_parser()
+    command = _command_at(arguments, parser)
     try:
-        args = parser.parse_args(arguments[1:] if compact else arguments)
+        # The options before compact are read as the summary's, those after it as
+        # compact's, into one namespace: either side may give the shared ones.
+        args = parser.parse_args(arguments if command is None else arguments[:command])
+        if command is not None:
+            parser = _compact_parser()
+            parser.parse_args(arguments[command + 1:], namespace=args)
         try:
-            return _run_compact(args) if compact else _run(args)
+            return _run(args) if command is None else _run_compact(args)
         except UsageError as exc:
             parser.error(str(exc))
+        except InputError as exc:
+            write(f"{PROG}: error: {exc}", sys.stderr)
+            return 2
     except SystemExit as exc:  # argparse has printed help, the version, or usage and error
         return exc.code if isinstance(exc.code, int) else 0
     except KeyboardInterrupt:
@@ -433,24 +530,38 @@ def _run(args: argparse.Namespace) -> int:
     client = _make_client(args)
     _configure_logging()
     prepared = prepare_messages(messages)  # content parts as text, an image as "[image]"
-    if isinstance(client, OfflineClient) or not prepared:
-        # No model, or nothing to send: one basic (or empty) summary of it all.
-        record = asyncio.run(_basic_summary(prepared, existing))
-        _print_record(record, args.json)
-        return FAILED_STATUS if args.strict and prepared else 0
+    if not prepared:
+        write(f"{PROG}: nothing to summarize: {_name(args.path)} holds no messages",
+              sys.stderr)
+        _print_basic(asyncio.run(_basic_summary([])), existing, args.json)
+        return 0
+    if client is None:
+        # No model: one basic summary of it all, whatever the chunk options.
+        write(f"{PROG}: no --base-url or {BASE_URL_ENV}: offline, printing "
+              f"{_basic(existing)}", sys.stderr)
+        _print_basic(asyncio.run(_basic_summary(prepared)), existing, args.json)
+        return FAILED_STATUS if args.strict else 0
+    return _run_with_model(args, client, prepared, existing)
+
+
+def _run_with_model(args: argparse.Namespace, client: LLMClient,
+                    prepared: list[dict[str, Any]], existing: str | None) -> int:
     if args.chunk is not None:
         chunks = [prepared[start:start + args.chunk]
                   for start in range(0, len(prepared), args.chunk)]
     else:
         chunks = chunk_messages(prepared, args.chunk_tokens or SUMMARY_INPUT_TOKENS)
+    _announce(chunks)
     record, failure = asyncio.run(summarize(client, chunks, existing))
-    if failure is not None and (len(chunks) > 1 or args.chunk is not None):
-        write(_failure_line(failure, len(prepared)), sys.stderr)
-    _print_record(record, args.json)
     if failure is None:
+        _print_record(record, args.json)
         return 0
-    if failure.first:
-        return FAILED_STATUS  # the model's summary of part of the conversation
+    if len(chunks) > 1 or args.chunk is not None or existing is not None:
+        write(_failure_line(failure, len(prepared), existing), sys.stderr)
+    if failure.first:  # the model's summary of part of the conversation
+        _print_record(record, args.json)
+        return FAILED_STATUS
+    _print_basic(record, existing, args.json)
     return FAILED_STATUS if args.strict or args.chunk is not None else 0
 
 
@@ -461,25 +572,58 @@ def _print_record(record: dict[str, Any], as_json: bool) -> None:
         write(ConversationSummarizer(OfflineClient()).format_summary_for_context(record))
 
 
+def _print_basic(record: dict[str, Any], existing_summary: str | None, as_json: bool) -> None:
+    """The basic record after the earlier summary, which it does not hold: in JSON, that
+    text under the summarizer's own name for it, after the record's keys."""
+    if existing_summary is None:
+        _print_record(record, as_json)
+    elif as_json:
+        write_json({**record, "existing_summary": existing_summary})
+    else:
+        block = ConversationSummarizer(OfflineClient()).format_summary_for_context(record)
+        write(existing_summary + "\n\n" + block)  # as the compactor's fallback joins them
+
+
 COMPACT_OPTIONS = ("--context-tokens", "--keep-tokens", "--plan", "-h", "--help")
 # Options of the summary alone; compact takes the rest of the main parser's options.
 _SUMMARY_ONLY = {"summary": "--summary", "summary_file": "--summary-file", "json": "--json",
                  "chunk": "--chunk", "chunk_tokens": "--chunk-tokens", "strict": "--strict"}
 
 
-def _is_compact_line(argv: list[str]) -> bool:
-    """Whether the line is ``compact ...``: a file named compact is still summarized by
-    ``vorlin-summarize compact`` when the line has none of compact's own options."""
-    if not argv or argv[0] != "compact":
-        return False
-    if any(arg.split("=", 1)[0] in COMPACT_OPTIONS for arg in argv[1:]):
-        return True
-    return not os.path.exists("compact")
+def _command_at(arguments: list[str], parser: argparse.ArgumentParser) -> int | None:
+    """Where the line names compact: at its first operand, as the parser reads the line.
+    A file named compact is still summarized when the line has none of compact's own
+    options; after "--" every operand is a file."""
+    index = _first_operand(arguments, parser)
+    if index is None or arguments[index] != "compact":
+        return None
+    if any(arg.split("=", 1)[0] in COMPACT_OPTIONS for arg in arguments[index + 1:]):
+        return index
+    return None if os.path.exists("compact") else index
+
+
+def _first_operand(arguments: list[str], parser: argparse.ArgumentParser) -> int | None:
+    """The index of the first argument that is neither an option nor an option's value,
+    with options abbreviated as argparse allows; None when there is none before "--"."""
+    takes_value = {option: action.nargs != 0
+                   for action in parser._actions for option in action.option_strings}
+    index = 0
+    while index < len(arguments):
+        argument = arguments[index]
+        if argument == "--":
+            return None
+        if argument == "-" or not argument.startswith("-"):
+            return index
+        name, joined, _ = argument.partition("=")
+        options = [name] if name in takes_value else [
+            option for option in takes_value if option.startswith(name)]
+        value_follows = not joined and len(options) == 1 and takes_value[options[0]]
+        index += 2 if value_follows else 1
+    return None
 
 
 def _compact_parser() -> argparse.ArgumentParser:
-    parser = _parser()  # for the path and the client options
-    parser.prog = f"{PROG} compact"
+    parser = _parser(f"{PROG} compact")  # for the path and the shared options
     parser.description = ("Compact an agent history: summarize its oldest part and print the "
                           "new history as JSON (nothing is changed when compaction fails).")
     parser.epilog = ("Exit status: 0 when the new history is printed; 2 for bad input or "
@@ -516,15 +660,22 @@ def _run_compact(args: argparse.Namespace) -> int:
     if args.plan:
         print(_plan_table(compactor, messages))
         return 0
-    client = _make_client(args)
+    return _compact(messages, settings, compactor.plan(messages), _make_client(args))
+
+
+def _compact(messages: list[dict[str, Any]], settings: dict[str, Any], plan: Plan[Any],
+             client: LLMClient | None) -> int:
     # Offline, the basic summary is what the command promises; with a model, a failed
     # request leaves the history as it was.
-    offline = isinstance(client, OfflineClient)
-    compactor = Compactor(ConversationSummarizer(client), **settings,
-                          on_failure="fallback" if offline else "keep")
+    offline = client is None
+    sent = [] if offline or not (plan.triggered and plan.progress) else plan.chunks
+    _announce(sent)
     _configure_logging()
-    with _quiet_offline() if offline else contextlib.nullcontext():
+    with _progress(len(sent)) as steps, _quiet_offline() if offline else contextlib.nullcontext():
+        summarizer = ConversationSummarizer(_Stepping(client or OfflineClient(), steps.step))
+        compactor = Compactor(summarizer, **settings, on_failure="fallback" if offline else "keep")
         result = asyncio.run(compactor.compact(messages))
+        steps.failed = result.outcome == "failed"
     write_json(result.messages)
     write(f"{PROG}: {result.outcome}: {len(messages)} -> {len(result.messages)} messages, "
           f"{result.tokens_before} -> {result.tokens_after} tokens, "
