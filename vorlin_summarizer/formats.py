@@ -410,10 +410,10 @@ Reader = Callable[[Message, int, list[Message]], None]
 
 class _ChatReader:
     """Chat Completions messages; a legacy function call is answered by the next
-    `function` message with its name (or the next one at all)."""
+    `function` message."""
 
     def __init__(self) -> None:
-        self._waiting: list[tuple[object, str]] = []  # (name, id) of unanswered legacy calls
+        self._waiting: list[str] = []  # the ids given to legacy calls not yet answered
 
     def __call__(self, item: Message, index: int, out: list[Message]) -> None:
         role = _role(item)
@@ -422,8 +422,8 @@ class _ChatReader:
             return
         content = _content(item.get("content"), _chat_part)
         if role == "function":
-            out.append({"role": "tool", "tool_call_id": self._answered(item.get("name")),
-                        "content": content})
+            call_id = self._waiting.pop(0) if self._waiting else str(item.get("name"))
+            out.append({"role": "tool", "tool_call_id": call_id, "content": content})
         elif role != "tool" and role not in _MESSAGE_ROLES:
             out.append(_message(role, content))
         else:
@@ -440,7 +440,7 @@ class _ChatReader:
                 raise _Unreadable(f"has a function_call that is {_described(legacy)}, not an "
                                   "object")
             call_id = f"function_call_{index}"
-            self._waiting.append((fields.get("name"), call_id))
+            self._waiting.append(call_id)
             calls = [*(calls or ()), _call(call_id, fields.get("name"), fields.get("arguments"))]
         if refusal is not None:
             content = _with_refusal(content, refusal)
@@ -450,11 +450,6 @@ class _ChatReader:
         for key in ("function_call", "refusal", *(("tool_calls",) if calls is None else ())):
             message.pop(key, None)
         return message
-
-    def _answered(self, name: object) -> str:
-        waiting = self._waiting
-        at = next((n for n, (called, _) in enumerate(waiting) if called == name), 0)
-        return waiting.pop(at)[1] if waiting else str(name)
 
 
 def _with_refusal(content: Content, refusal: object) -> str | list[Message]:
