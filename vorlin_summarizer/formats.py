@@ -21,7 +21,6 @@ import json
 import re
 from collections.abc import Callable, Iterator, Mapping, Sequence
 from dataclasses import dataclass
-from itertools import islice
 from operator import is_
 from typing import Any, Literal
 
@@ -710,14 +709,14 @@ def read_history(items: Sequence[object], message_format: MessageFormat = "auto"
         done = 0  # the items before this one are read
         for index, item in zip(others, read_items):
             bounds.extend(range(len(messages), len(messages) + index - done))
-            messages.extend(islice(items, done, index))  # type: ignore[arg-type]
+            messages.extend(items[done:index])  # type: ignore[arg-type]
             bounds.append(len(messages))
             read(item, index, messages)
             done = index + 1
     except _Unreadable as exc:
         raise MessageFormatError(f"item [{index}] {exc}", index) from None
     bounds.extend(range(len(messages), len(messages) + len(items) - done + 1))
-    messages.extend(islice(items, done, None))  # type: ignore[arg-type]
+    messages.extend(items[done:])  # type: ignore[arg-type]
     return Reading(found, messages, bounds)
 
 
