@@ -169,6 +169,7 @@ def nested(depth):
 
 
 @pytest.mark.parametrize("items, message_format, error, index", [
+    ({"messages": []}, "auto", 'the history is an object ({"messages": []}), not a list of messages', None),
     ([{"role": "user", "content": "hi"}, [1, 2]], "auto", "item [1] is an array ([1, 2]), not a message object", 1),
     ([{"content": "hi"}], "auto", "item [0] has neither a role nor a known type", 0),
     ([{"type": "function_call", "name": "f"}], "chat", "item [0] has neither a role nor a known type (its type is 'function_call')", 0),
@@ -178,6 +179,8 @@ def nested(depth):
     ([{"role": "assistant", "tool_calls": [{"id": "c", "function": "f"}]}], "chat", 'item [0] has a tool call [0] whose function is a string ("f"), not an object', 0),
     ([{"role": "assistant", "tool_calls": [{"id": "c", "function": {"name": "f", "arguments": nested(500)}}]}], "auto", "item [0] has a tool call [0] whose arguments are nested too deeply to read", 0),
     ([{"type": "function_call", "call_id": "c", "name": "f", "arguments": nested(500)}], "auto", "item [0] has a tool call [0] whose arguments are nested too deeply to read", 0),
+    ([{"role": "assistant", "function_call": "f"}], "chat", 'item [0] has a function_call that is a string ("f"), not an object', 0),
+    ([{"role": "assistant", "tool_calls": [{"type": "custom", "custom": 1}]}], "chat", "item [0] has a tool call [0] whose custom is a number (1), not an object", 0),
     ([{"role": "user", "content": 5}], "auto", "item [0] has content that is a number (5), not text, null or a list of content parts", 0),
     ([{"role": "user", "content": ["a", 5]}], "auto", "item [0] has content part [1] that is a number (5), not an object or text", 0),
     ([{"role": "user", "content": [{"type": "tool_result", "tool_use_id": "t", "content": 5}]}], "anthropic", "item [0] has tool_result content that is a number (5), not text, null or a list of content parts", 0),
@@ -208,6 +211,8 @@ def test_documents_give_their_history(document, items, message_format):
     ("hi", 'the document is a string ("hi"), not a JSON array of messages or a request body'),
     ({"messages": {"role": "user"}}, 'the document\'s messages is an object ({"role": "user"}), not a list'),
     ({"input": 3}, "the document's input is a number (3), not text or a list of items"),
+    ({"input": [], "instructions": 1}, "the document's instructions is a number (1), not text"),
+    ({"system": 1, "messages": []}, "the document's system is a number (1), not text or a list of text blocks"),
 ])
 def test_documents_that_hold_no_history_are_refused(document, error):
     with pytest.raises(MessageFormatError, match=f"^{error.replace('(', '.').replace(')', '.')}$"):

@@ -322,15 +322,15 @@ def _unchanged(read: list[Any], given: list[Any]) -> bool:
 
 def _arguments(value: object, number: int) -> object:
     """A call's arguments as the summarizer reads them: text (JSON it can decode, or a
-    custom call's input) or a dict; any other value it shows as its text."""
+    custom call's input) or a dict; any other value as its JSON."""
     if isinstance(value, str):
         if len(value) > _MAX_NESTING and _nesting(value) > _MAX_NESTING:
             raise _Unreadable(f"has a tool call [{number}] whose arguments are nested too "
                               "deeply to read")
         return value if value.__class__ is str else str(value)
-    if value is None or value.__class__ is dict or not isinstance(value, Mapping):
+    if value is None or value.__class__ is dict:
         return value
-    return dict(value)
+    return dict(value) if isinstance(value, Mapping) else _json_text(value, None)
 
 
 def _call(call_id: object, name: object, arguments: object, number: int = 0) -> Message:
@@ -686,6 +686,10 @@ def read_history(items: Sequence[object], message_format: MessageFormat = "auto"
     if message_format not in ("auto", *_FORMATS):
         raise ValueError("message_format must be 'auto', 'chat', 'responses' or "
                          f"'anthropic', got {message_format!r}")
+    if items.__class__ is not list and (
+            not isinstance(items, Sequence) or isinstance(items, (str, bytes))):
+        raise MessageFormatError(f"the history is {_described(items)}, not a list of "
+                                 "messages")
     tool_traffic = message_format in ("auto", "chat")
     others: list[int] = []  # the items that are not plain messages
     end, chat_seen = _plain_run(items, 0, tool_traffic)
