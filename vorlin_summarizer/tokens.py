@@ -1,0 +1,182 @@
+"""How many tokens a history takes: an estimate that follows BPE tokenizers.
+
+Every count here is of Chat Completions messages: the text of their content and of
+their tool calls' names and arguments, a fixed count for an image or an attachment,
+and a few tokens for each message's role and framing.
+"""
+
+from __future__ import annotations
+
+import json
+import re
+import reprlib
+from collections.abc import Callable, Mapping
+from typing import Any
+
+__all__ = ["IMAGE_TOKENS", "MESSAGE_TOKENS", "CachedEstimate", "estimate_text_tokens",
+           "estimate_tokens"]
+
+IMAGE_TOKENS = 765  # one 1024x1024 image at high detail
+MESSAGE_TOKENS = 4  # a message's role and framing, as OpenAI counts them
+# Audio and files: their size is not in the message, so a placeholder's worth.
+_ATTACHMENT_TOKENS = 4
+_IMAGE_PARTS = frozenset({"image_url", "image", "input_image"})
+_ATTACHMENT_PARTS = frozenset({"input_audio", "audio", "file", "input_file", "document"})
+
+_LOWER = "a-z\u00df-\u00f6\u00f8-\u024f"
+_UPPER = "A-Z\u00c0-\u00d6\u00d8-\u00de"
+_CYRILLIC = "\u0400-\u052f"
+_CJK = "\u3040-\u30ff\u3400-\u4dbf\u4e00-\u9fff\uac00-\ud7af\uf900-\ufaff"
+_ASTRAL = "\U00010000-\U0010ffff"  # emoji and the like: four bytes each
+
+# The pieces a BPE tokenizer's pre-tokenizer cuts text into (words with their leading
+# space, digit groups, punctuation runs, whitespace), cut further where its vocabulary
+# runs out, so that each match is about one token. What the one group holds costs more:
+# one token more per 1.4 of its characters. Every branch starts with a single character
+# or class, which lets the matcher pass it over at a glance.
+_PIECES = re.compile(
+    # Grouped: a run of 20 or more base64 characters mixing digits, capitals and small
+    # letters, which is random to a vocabulary (BPE cuts it into pieces of 1.4 characters);
+    # what is left of a run of small letters past ten; Chinese, Japanese and Korean
+    # characters two at a time (about 1.2 tokens each); characters past the BMP (emoji).
+    rf"""([A-Za-z0-9+](?=[A-Za-z0-9+]{{19}})(?=[A-Za-z+]*\d)(?=[A-Z0-9+]*[a-z])
+           (?=[a-z0-9+]*[A-Z])[A-Za-z0-9+]+
+         |[a-z](?<=[a-z]{{2}})[a-z]*
+         |[{_CJK}][{_CJK}]?|[{_ASTRAL}])
+    # A word with its leading space: up to ten letters, cut where capitals begin and
+    # before an accented letter (vocabularies hold few words with one); Cyrillic two
+    # letters at a time.
+    |\x20(?:[{_UPPER}]?[{_LOWER}][a-z]{{0,9}}|[{_UPPER}]{{1,3}}|[{_CYRILLIC}]{{1,2}}
+           |[^\s\w{_ASTRAL}]{{1,3}}[\r\n]*)
+    |[{_LOWER}][a-z]{{0,9}}|[{_UPPER}](?:[a-z]{{1,10}}|[{_UPPER}]{{0,2}})
+    |[{_CYRILLIC}][{_CYRILLIC}]?
+    |\d\d?\d?
+    # Punctuation three at a time, with the line breaks after it; underscores only in
+    # runs (one joins the word after it).
+    |[^\s\w{_ASTRAL}]{{1,3}}[\r\n]*|__+
+    # Line breaks with the spaces before them; spaces but the one a word takes.
+    |\s\s*[\r\n]|[\r\n]|\s\s*(?!\S)|\s
+    # Letters of any other script, one at a time.
+    |[^\W\d_]""",
+    re.VERBOSE,
+)
+
+
+def estimate_text_tokens(text: str) -> int:
+    """About as many tokens as a BPE tokenizer (OpenAI's cl100k, Llama's, Qwen's) makes
+    of the text, counting high rather than low."""
+    pieces = _PIECES.findall(text)  # the grouped text of each piece, or ""
+    return len(pieces) + sum(map(len, pieces)) * 5 // 7
+
+
+class _MessageTokens:
+    """Counts a Chat Completions message: its content and its tool calls' names and
+    arguments as texts, which `text_tokens` counts, an image `IMAGE_TOKENS`, and
+    `MESSAGE_TOKENS` for the message itself. Never raises on a value JSON can hold,
+    wherever it stands. The common shapes take the short ways: a plan counts every
+    message of the history again on each agent turn."""
+
+    def __init__(self, text_tokens: Callable[[str], int]) -> None:
+        self._text_tokens = text_tokens
+
+    def __call__(self, message: Mapping[str, Any]) -> int:
+        text_tokens = self._text_tokens
+        content = message.get("content")
+        tokens = MESSAGE_TOKENS + (text_tokens(content) if content.__class__ is str
+                                   else self._content_tokens(content))
+        if message.get("role") != "assistant":
+            return tokens
+        calls = message.get("tool_calls")
+        if calls.__class__ is list or isinstance(calls, (list, tuple)):
+            for call in calls:
+                if call.__class__ is not dict and not isinstance(call, dict):
+                    continue
+                fields = call.get("function")
+                if fields.__class__ is not dict and not isinstance(fields, dict):
+                    fields = call  # the flat layout
+                for value in (fields.get("name"), fields.get("arguments")):
+                    tokens += (text_tokens(value) if value.__class__ is str
+                               else self._value_tokens(value))
+        return tokens
+
+    def _content_tokens(self, content: object) -> int:
+        if isinstance(content, (list, tuple)):
+            return sum(map(self._part_tokens, content))
+        return self._value_tokens(content)
+
+    def _part_tokens(self, part: object) -> int:
+        if not isinstance(part, dict):
+            return self._value_tokens(part)
+        kind = part.get("type")
+        if not isinstance(kind, str):
+            kind = ""
+        if kind in _IMAGE_PARTS:
+            return IMAGE_TOKENS
+        if kind in _ATTACHMENT_PARTS:
+            return _ATTACHMENT_TOKENS
+        # A part's text is under its type ("text", "refusal", "thinking") or under "text"
+        # ("input_text", "output_text"); a part with neither counts as its JSON.
+        text = part.get(kind)
+        if text is None:
+            text = part.get("text")
+        return self._value_tokens(part if text is None else text)
+
+    def _value_tokens(self, value: object) -> int:
+        if isinstance(value, str):
+            return self._text_tokens(value)
+        return 0 if value is None else self._text_tokens(_json_text(value))
+
+
+def _json_text(value: object) -> str:
+    """The value as JSON, as a request carries it; a value JSON cannot write (a cycle,
+    keys that are not text) as its short repr."""
+    try:
+        return json.dumps(value, ensure_ascii=False, default=str)
+    except (TypeError, ValueError, RecursionError):
+        return reprlib.repr(value)
+
+
+_ESTIMATE = _MessageTokens(estimate_text_tokens)
+
+
+def estimate_tokens(message: Mapping[str, Any]) -> int:
+    """The estimate of one Chat Completions message: its content and tool calls as text
+    (see `estimate_text_tokens`), `IMAGE_TOKENS` an image, plus `MESSAGE_TOKENS`."""
+    return _ESTIMATE(message)
+
+
+class _TextCounts(dict[str, int]):
+    """Texts' estimates, each made once: a text not here is taken from `earlier`, or
+    estimated. A hit is the dict's own lookup, with no Python code run."""
+
+    def __init__(self, earlier: dict[str, int]) -> None:
+        super().__init__()
+        self.earlier = earlier
+
+    def __missing__(self, text: str) -> int:
+        tokens = self.earlier.pop(text, None)
+        if tokens is None:
+            tokens = estimate_text_tokens(text)
+        self[text] = tokens
+        return tokens
+
+
+class CachedEstimate(_MessageTokens):
+    """`estimate_tokens`, remembering what each text counted, for a history that is
+    estimated again on every agent turn.
+
+    Texts are keyed by themselves (a string cannot change, and keeps its hash), so a
+    count is always the one `estimate_tokens` gives. `forget_unseen` drops the texts not
+    met since it last ran, so the memory follows the live history.
+    """
+
+    def __init__(self) -> None:
+        self._counts = _TextCounts({})
+        super().__init__(self._counts.__getitem__)
+
+    def forget_unseen(self) -> None:
+        """Forget the texts not met since the last call (or since the estimate was made)."""
+        seen = self._counts
+        seen.earlier = {}
+        self._counts = _TextCounts(seen)
+        self._text_tokens = self._counts.__getitem__
