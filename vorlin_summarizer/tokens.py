@@ -1,5 +1,5 @@
-"""How many tokens a history takes: an estimate that follows BPE tokenizers, and
-tiktoken's exact counts.
+"""How many tokens a history takes: an estimate that follows BPE tokenizers, tiktoken's
+exact counts, and a correction learned from the agent model's own reports.
 
 Every count here is of Chat Completions messages: the text of their content and of
 their tool calls' names and arguments, a fixed count for an image or an attachment,
@@ -14,13 +14,17 @@ import reprlib
 from collections.abc import Callable, Mapping
 from typing import Any
 
-__all__ = ["IMAGE_TOKENS", "MESSAGE_TOKENS", "CachedEstimate", "estimate_text_tokens",
-           "estimate_tokens", "tiktoken_counter"]
+__all__ = [
+    "IMAGE_TOKENS", "MESSAGE_TOKENS", "CachedEstimate", "Calibration", "estimate_text_tokens",
+    "estimate_tokens", "tiktoken_counter",
+]
 
 IMAGE_TOKENS = 765  # one 1024x1024 image at high detail
 MESSAGE_TOKENS = 4  # a message's role and framing, as OpenAI counts them
 # Audio and files: their size is not in the message, so a placeholder's worth.
 _ATTACHMENT_TOKENS = 4
+# A calibration's factor stays within these, whatever a model reports.
+_LOWEST_FACTOR, _HIGHEST_FACTOR = 0.25, 4.0
 _IMAGE_PARTS = frozenset({"image_url", "image", "input_image"})
 _ATTACHMENT_PARTS = frozenset({"input_audio", "audio", "file", "input_file", "document"})
 
@@ -208,3 +212,41 @@ def tiktoken_counter(name: str) -> Callable[[Mapping[str, Any]], int]:
         return len(encode(text, disallowed_special=()))
 
     return _MessageTokens(text_tokens)
+
+
+class Calibration:
+    """The correction that makes estimates agree with the agent model's own counts.
+
+    Each observation pairs what a history was estimated at with what the model reported
+    for it (``usage.prompt_tokens``). The first sets the factor to their ratio; each
+    later one moves it half way to the new ratio, and it stays within [0.25, 4], so one
+    absurd report cannot wreck the count.
+    """
+
+    def __init__(self) -> None:
+        self._factor = 1.0
+        self._observed = False
+
+    @property
+    def factor(self) -> float:
+        """What estimates are multiplied by: 1.0 until the first observation."""
+        return self._factor
+
+    def observe(self, estimated: int, actual: int) -> None:
+        """Record that a history estimated at `estimated` tokens was `actual` tokens."""
+        ratio = _whole("actual", actual, 1) / _whole("estimated", estimated, 1)
+        factor = (self._factor + ratio) / 2 if self._observed else ratio
+        self._factor = min(max(factor, _LOWEST_FACTOR), _HIGHEST_FACTOR)
+        self._observed = True
+
+    def correct(self, tokens: int) -> int:
+        """An estimate of `tokens`, corrected by the factor."""
+        return round(_whole("tokens", tokens, 0) * self._factor)
+
+
+def _whole(name: str, value: object, least: int) -> int:
+    if not isinstance(value, int) or isinstance(value, bool) or value < least:
+        what = "a positive whole number of tokens" if least else (
+            "a whole number of tokens, 0 or more")
+        raise ValueError(f"{name} must be {what}, got {value!r}")
+    return value
