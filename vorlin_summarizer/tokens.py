@@ -42,11 +42,12 @@ _ASTRAL = "\U00010000-\U0010ffff"  # emoji and the like: four bytes each
 # or class, which lets the matcher pass it over at a glance.
 _PIECES = re.compile(
     # Grouped: a run of 20 or more base64 characters mixing digits, capitals and small
-    # letters, which is random to a vocabulary (BPE cuts it into pieces of 1.4 characters);
+    # letters in its first 20, which is random to a vocabulary (BPE cuts it into pieces of
+    # 1.4 characters; looking no further keeps a long run from being read again and again);
     # what is left of a run of small letters past ten; Chinese, Japanese and Korean
     # characters two at a time (about 1.2 tokens each); characters past the BMP (emoji).
-    rf"""([A-Za-z0-9+](?=[A-Za-z0-9+]{{19}})(?=[A-Za-z+]*\d)(?=[A-Z0-9+]*[a-z])
-           (?=[a-z0-9+]*[A-Z])[A-Za-z0-9+]+
+    rf"""([A-Za-z0-9+](?=[A-Za-z0-9+]{{19}})(?=[A-Za-z+]{{0,18}}\d)(?=[A-Z0-9+]{{0,18}}[a-z])
+           (?=[a-z0-9+]{{0,18}}[A-Z])[A-Za-z0-9+]+
          |[a-z](?<=[a-z]{{2}})[a-z]*
          |[{_CJK}][{_CJK}]?|[{_ASTRAL}])
     # A word with its leading space: up to ten letters, cut where capitals begin and
