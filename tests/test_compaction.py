@@ -13,9 +13,10 @@ from openai.types.chat import ChatCompletionMessage
 
 from conftest import Response
 from vorlin.core.summarizer import ConversationSummarizer
-from vorlin_summarizer import CompactionEvent, Compactor, CompletionError, Usage
+from vorlin_summarizer import CompactionEvent, Compactor, CompletionError, Usage, tokens
 from vorlin_summarizer.chunks import transcript_tokens
 from vorlin_summarizer.compaction import estimate_tokens, split_units
+from vorlin_summarizer.tokens import estimate_text_tokens
 
 SUMMARY = {"goals": ["Ship the retry change"], "summary": "Retries added."}
 BLOCK = ConversationSummarizer(None).format_summary_for_context(SUMMARY)
@@ -80,25 +81,39 @@ class Calls(list):
 CALL = {"id": "a", "function": {"name": "read", "arguments": "{}"}}
 
 
-@pytest.mark.parametrize("message, tokens", [
-    ({"role": "user", "content": "x" * 9}, 3 + 4),  # rounded up, plus the message's own
-    ({"role": "user", "content": "x" * 8}, 2 + 4),
+@pytest.mark.parametrize("message, count", [
+    ({"role": "user", "content": "x" * 10}, 1 + 4),  # one word, plus the message's own
+    ({"role": "user", "content": "x" * 11}, 2 + 4),  # a longer word is cut
     ({"role": "assistant", "content": None}, 4),
     ({"role": "assistant", "content": None, "tool_calls": [CALL]}, 2 + 4),
-    ({"role": "assistant", "content": "ab", "tool_calls": (CALL, "not a call")}, 2 + 4),
+    ({"role": "assistant", "content": "ab", "tool_calls": (CALL, "not a call")}, 3 + 4),
     ({"role": "assistant", "tool_calls": Calls([CALL])}, 2 + 4),
     ({"role": "assistant", "tool_calls": [{"id": "a", "name": "read",
-                                           "arguments": {"path": "a"}}]}, 5 + 4),  # flat
+                                           "arguments": {"path": "a"}}]}, 7 + 4),  # flat
     ({"role": "assistant", "tool_calls": [{"id": "a", "function": {"name": None,
                                                                   "arguments": "12345"}}]}, 6),
     ({"role": "user", "content": "abcd", "tool_calls": [CALL]}, 1 + 4),
     ({"role": "user", "content": [{"type": "text", "text": "abc"}, {"type": "image_url"}]},
      766 + 4),
+    # Odd values count as their JSON text, parts by their text, attachments a few tokens.
+    ({"role": "user", "content": 42}, 1 + 4),
+    ({"role": "user", "content": ("one two", None, 7, {"type": "refusal", "refusal": "no"})},
+     4 + 4),
+    ({"role": "user", "content": [{"type": "input_text", "text": "hi"}, {"type": "image"},
+                                  {"type": "thinking", "thinking": "hmm"}, {"type": "file"},
+                                  {"type": "input_audio", "input_audio": {"data": "UklGR"}}]},
+     2 + 765 + 4 + 4 + 4),
+    ({"role": "user", "content": [{"type": "custom", "data": 1}, {"type": ["x"], "text": "x"}]},
+     estimate_text_tokens('{"type": "custom", "data": 1}') + 1 + 4),
+    ({"role": "assistant", "tool_calls": "read"}, 4),
+    ({"role": "assistant", "tool_calls": [{"function": "read", "name": 7, "arguments": [1, 2]}]},
+     1 + estimate_text_tokens("[1, 2]") + 4),
 ])
-def test_estimate(message, tokens):
-    assert estimate_tokens(message) == tokens
-    plan = Compactor(ConversationSummarizer(None), context_tokens=10_000).plan([message])
-    assert plan.tokens == tokens
+def test_estimate(message, count):
+    assert tokens.estimate_tokens(message) == count
+    plan = Compactor(ConversationSummarizer(None), context_tokens=10_000,
+                     count_tokens=tokens.estimate_tokens).plan([message])
+    assert plan.tokens == count
 
 
 @st.composite
