@@ -32,7 +32,9 @@ from .client import Usage
 from .formats import (Format, MessageFormat, Reading, content_text, prepare_messages,
                       read_history, summary_item)
 from .offline import OfflineClient, basic_summary
-from .tokens import MESSAGE_TOKENS, Calibration, TokenEstimate, estimate_tokens, reported_prompt_tokens
+from .remembered import LastReading
+from .tokens import (MESSAGE_TOKENS, CachedEstimate, Calibration, estimate_tokens,
+                     reported_prompt_tokens)
 from .trimming import trim_results
 from .units import Units, scan
 
@@ -76,7 +78,7 @@ _CONFIGURATION_ERRORS = {
 def split_units(messages: Sequence[Message]) -> list[list[Message]]:
     """Chat messages in units that a cut must not separate (see the module's doc)."""
     reading = read_history(messages, "chat")
-    starts = scan(reading.messages, reading.bounds, 0, lambda message: 0).starts
+    starts = scan(reading.messages, reading.bounds, 0, [0] * len(reading.messages)).starts
     return [list(messages[start:end]) for start, end in zip(starts, [*starts[1:], len(messages)])]
 
 
@@ -285,7 +287,7 @@ class Compactor:
             raise ValueError(f"cooldown must be a whole number of calls, 0 or more, got {cooldown!r}")
         self.summarizer = summarizer
         self.count_tokens: Callable[[Message], int] = (
-            TokenEstimate() if count_tokens is None or count_tokens is estimate_tokens
+            CachedEstimate() if count_tokens is None or count_tokens is estimate_tokens
             else count_tokens)
         self.message_format = message_format
         self.summary_role = summary_role
@@ -294,23 +296,26 @@ class Compactor:
         self.cooldown = cooldown
         self.on_event = on_event
         self._calibration = Calibration()
+        self._last = LastReading()
         self._health: dict[Hashable, _Health] = {}  # only conversations that failed
 
     def calibrate(self, messages: Sequence[object], prompt_tokens: int) -> None:
         """Correct later estimates by the count the agent's model reported for this
         history (its `usage.prompt_tokens`)."""
-        reading = read_history(messages, self.message_format)
-        self._calibration.observe(sum(map(self.count_tokens, reading.messages)), prompt_tokens)
+        _, counts, _ = self._last.read(messages, self.message_format, self.count_tokens)
+        self._calibration.observe(sum(counts), prompt_tokens)
 
     def plan(self, messages: Sequence[T]) -> Plan[T]:
         """What compact() would do with this history; a pure dry run, no request."""
-        reading = read_history(messages, self.message_format)
-        count, bounds = self.count_tokens, reading.bounds
+        reading, counts, same = self._last.read(messages, self.message_format, self.count_tokens)
+        if not same and isinstance(self.count_tokens, CachedEstimate):
+            self.count_tokens.forget_unseen()  # what the estimate remembers follows the history
+        bounds = reading.bounds
         system_end, summary_at = _head(reading)
         begin = system_end if summary_at is None else summary_at + 1
-        units = scan(reading.messages, bounds, begin, count)
-        system_raw = sum(map(count, reading.messages[:bounds[system_end]]))
-        previous_raw = sum(map(count, reading.messages[bounds[system_end]:bounds[begin]]))
+        units = self._last.units(reading, counts, begin, same)
+        system_raw = sum(counts[:bounds[system_end]])
+        previous_raw = sum(counts[bounds[system_end]:bounds[begin]])
         factor = self._calibration.factor
         raw = system_raw + previous_raw + units.before[-1]
         unit = self._cut(reading, units, raw, factor)
@@ -411,9 +416,8 @@ class Compactor:
         its error states (else from the window it overflowed) and compact at once."""
         reported = reported_prompt_tokens(error)
         if reported is None:
-            reading = read_history(messages, self.message_format)
-            estimated = sum(map(self.count_tokens, reading.messages))
-            if estimated * self._calibration.factor <= self.context_tokens:
+            _, counts, _ = self._last.read(messages, self.message_format, self.count_tokens)
+            if sum(counts) * self._calibration.factor <= self.context_tokens:
                 reported = self.context_tokens + 1  # more than the window, or it would fit
         if reported is not None:
             self.calibrate(messages, reported)

@@ -10,7 +10,7 @@ only calls at the very end stay open, and with them the last unit.
 
 from __future__ import annotations
 
-from collections.abc import Callable, Sequence
+from collections.abc import Sequence
 from dataclasses import dataclass
 from typing import Any
 
@@ -40,9 +40,10 @@ def _closes_calls(message: Message, role: object) -> bool:
 
 
 def scan(messages: Sequence[Message], bounds: Sequence[int], begin: int,
-         count: Callable[[Message], int]) -> Units:
+         counts: Sequence[int]) -> Units:
     """One pass over the messages of items[begin:]; the item i gave
-    messages[bounds[i]:bounds[i+1]], and an item that gave none goes with the next."""
+    messages[bounds[i]:bounds[i+1]], and an item that gave none goes with the next.
+    counts[i] is the tokens of messages[i]."""
     starts: list[int] = []
     before: list[int] = []
     leads: list[object] = []
@@ -74,7 +75,7 @@ def scan(messages: Sequence[Message], bounds: Sequence[int], begin: int,
                 for call in calls:
                     key = call.get("id")
                     waiting[key] = waiting.get(key, 0) + 1
-        total += count(message)
+        total += counts[index]
     if item < items and not waiting:  # items after the last message that gave none
         starts.append(item)
         before.append(total)
