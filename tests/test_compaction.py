@@ -7,7 +7,7 @@ import logging
 from dataclasses import dataclass
 
 import pytest
-from hypothesis import HealthCheck, given, settings
+from hypothesis import HealthCheck, example, given, settings
 from hypothesis import strategies as st
 from openai.types.chat import ChatCompletionMessage
 
@@ -211,10 +211,15 @@ def plan_of(chosen, history):
             plan.chunks, plan.system + plan.summarized + plan.kept == list(history))
 
 
-@settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@settings(max_examples=100, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(histories(broken=True), st.lists(st.tuples(
-    st.sampled_from(["append", "edit", "replace", "drop", "summary"]), st.integers(0, 40),
+    st.sampled_from(["append", "parts", "copy", "edit", "replace", "drop", "summary"]),
+    st.integers(0, 40),
     st.integers(0, 600)), max_size=8))
+@example([text("user", 0), {"role": "tool", "tool_call_id": "orphan_1", "content": "o" * 90}],
+         # Summaries moved up: an item equal to the old one at its place, a new object,
+         # while the old object, still in the history further on, changes in place.
+         [("summary", 0, 0), ("summary", 0, 0), ("summary", 0, 0), ("replace", 2, 0)])
 def test_a_history_planned_again_plans_as_if_new(history, edits):
     """Each agent turn plans a history a little changed: what the compactor remembers of
     the last one must never show."""
@@ -226,6 +231,11 @@ def test_a_history_planned_again_plans_as_if_new(history, edits):
         where = where % (len(history) + 1)
         if edit == "append":
             history += [text("user", size), text("assistant", size)]
+        elif edit == "parts":  # an item the reading changes: it is not passed on as it is
+            history.append({"role": "user", "content": [{"type": "text", "text": "x" * size},
+                                                         {"type": "image_url"}]})
+        elif edit == "copy":  # the host made its items anew, equal to the old ones
+            history = copy.deepcopy(history)
         elif edit == "drop":
             del history[where:]
         elif edit == "summary":  # a compacted history: the kept items move up

@@ -32,7 +32,7 @@ from .client import Usage
 from .formats import (Format, MessageFormat, Reading, content_text, prepare_messages,
                       read_history, summary_item)
 from .offline import OfflineClient, basic_summary
-from .remembered import LastReading
+from .remembered import History, LastReading
 from .tokens import (MESSAGE_TOKENS, CachedEstimate, Calibration, estimate_tokens,
                      reported_prompt_tokens)
 from .trimming import trim_results
@@ -107,6 +107,12 @@ def _head(reading: Reading) -> tuple[int, int | None]:
         if not given or any(message.get("role") not in SYSTEM_ROLES for message in given):
             return item, None
     return len(bounds) - 1, None
+
+
+def _begin(reading: Reading) -> int:
+    """The first item after the leading system items and our summary."""
+    system_end, summary_at = _head(reading)
+    return system_end if summary_at is None else summary_at + 1
 
 
 def _split_note(summary: str | None) -> tuple[str | None, str | None]:
@@ -302,18 +308,15 @@ class Compactor:
     def calibrate(self, messages: Sequence[object], prompt_tokens: int) -> None:
         """Correct later estimates by the count the agent's model reported for this
         history (its `usage.prompt_tokens`)."""
-        _, counts, _ = self._last.read(messages, self.message_format, self.count_tokens)
-        self._calibration.observe(sum(counts), prompt_tokens)
+        self._calibration.observe(sum(self._read(messages).counts), prompt_tokens)
 
     def plan(self, messages: Sequence[T]) -> Plan[T]:
         """What compact() would do with this history; a pure dry run, no request."""
-        reading, counts, same = self._last.read(messages, self.message_format, self.count_tokens)
-        if not same and isinstance(self.count_tokens, CachedEstimate):
-            self.count_tokens.forget_unseen()  # what the estimate remembers follows the history
+        history = self._read(messages)
+        reading, counts, units = history.reading, history.counts, history.units
         bounds = reading.bounds
         system_end, summary_at = _head(reading)
-        begin = system_end if summary_at is None else summary_at + 1
-        units = self._last.units(reading, counts, begin, same)
+        begin = _begin(reading)
         system_raw = sum(counts[:bounds[system_end]])
         previous_raw = sum(counts[bounds[system_end]:bounds[begin]])
         factor = self._calibration.factor
@@ -343,6 +346,12 @@ class Compactor:
             _units=lambda: _summarized_units(reading, units, unit),
             _budget=self.summary_input_tokens,
         )
+
+    def _read(self, messages: Sequence[object]) -> History:
+        history = self._last.read(messages, self.message_format, self.count_tokens, _begin)
+        if history.read_whole and isinstance(self.count_tokens, CachedEstimate):
+            self.count_tokens.forget_unseen()  # what the estimate remembers follows the history
+        return history
 
     def _cut(self, reading: Reading, units: Units, raw: int, factor: float) -> int:
         """The first unit of the recent part: the earliest whose part from there on fits the
@@ -416,8 +425,7 @@ class Compactor:
         its error states (else from the window it overflowed) and compact at once."""
         reported = reported_prompt_tokens(error)
         if reported is None:
-            _, counts, _ = self._last.read(messages, self.message_format, self.count_tokens)
-            if sum(counts) * self._calibration.factor <= self.context_tokens:
+            if sum(self._read(messages).counts) * self._calibration.factor <= self.context_tokens:
                 reported = self.context_tokens + 1  # more than the window, or it would fit
         if reported is not None:
             self.calibrate(messages, reported)
