@@ -250,6 +250,24 @@ def test_a_history_planned_again_plans_as_if_new(history, edits):
         compactor(Model(), context_tokens=2000, count_tokens=None), history)
 
 
+@pytest.mark.parametrize("output_chars, budget", [(2_000, 3_000), (40_000, 3_000),
+                                                   (300, 8_000), (120_000, 32_000)])
+def test_requests_are_filled_by_what_is_sent(output_chars, budget):
+    """Tool results go to the summarizer cut to 500 characters: the requests are as few as
+    that transcript needs, whatever the results' own size."""
+    history = [text("user", 100)]
+    for n in range(300):
+        history += [{"role": "assistant", "content": None, "tool_calls": [
+            {"id": f"c{n}", "function": {"name": "grep", "arguments": '{"q": "timeout"}'}}]},
+                    {"role": "tool", "tool_call_id": f"c{n}", "content": "ab3 fail\n" * (
+                        output_chars // 9)}]
+    plan = compactor(Model(), context_tokens=200_000, summary_input_tokens=budget,
+                     count_tokens=None, keep_messages=2).plan(history)
+    sent = [sum(map(transcript_tokens, chunk)) for chunk in plan.chunks]
+    assert len(sent) <= -(-sum(sent) // budget) + 1
+    assert all(size <= budget for size in sent)
+
+
 def test_an_interrupted_call_does_not_pin_the_history():
     call = {"role": "assistant", "content": None,
             "tool_calls": [{"id": "lost", "function": {"name": "run", "arguments": "{}"}}]}
