@@ -9,6 +9,9 @@ from dataclasses import dataclass
 import pytest
 from hypothesis import HealthCheck, example, given, settings
 from hypothesis import strategies as st
+from anthropic.types import TextBlock, ToolUseBlock
+from langchain_core.messages import (AIMessage, HumanMessage, SystemMessage, ToolMessage,
+                                     convert_to_openai_messages)
 from openai.types.chat import ChatCompletionMessage
 
 from conftest import Response
@@ -16,7 +19,7 @@ from vorlin.core.summarizer import ConversationSummarizer
 from vorlin_summarizer import CompactionEvent, Compactor, CompletionError, Usage, tokens
 from vorlin_summarizer.chunks import transcript_tokens
 from vorlin_summarizer.compaction import estimate_tokens, split_units
-from vorlin_summarizer.formats import MessageFormatError
+from vorlin_summarizer.formats import MessageFormatError, content_text
 from vorlin_summarizer.tokens import estimate_text_tokens
 
 SUMMARY = {"goals": ["Ship the retry change"], "summary": "Retries added."}
@@ -317,6 +320,68 @@ def test_openai_messages(exclude_none, role, keep_messages, first_kept):
     assert "[User]: Fix this:\n[image]" in system
     assert ("[Assistant called read_file]: path=f1.py" in system) is (first_kept > 2)
     assert history == openai_history(exclude_none)  # the parts were flattened in a copy
+
+
+def formats_history(kind):
+    """Three turns of an agent in one format, each a call and its result, then a reply;
+    and where a cut may fall: never inside a turn's call, its result and the reasoning
+    before them."""
+    if kind == "responses":
+        turns = [[{"type": "reasoning", "id": f"r{n}", "summary": []},
+                  {"type": "function_call", "call_id": f"c{n}", "name": "read",
+                   "arguments": '{"p": "a"}'},
+                  {"type": "function_call_output", "call_id": f"c{n}", "output": "log " * 300},
+                  {"type": "message", "role": "assistant",
+                   "content": [{"type": "output_text", "text": f"Read {n}."}]},
+                  {"role": "user", "content": f"Next {n}."}] for n in range(3)]
+        head, unit = [{"role": "developer", "content": "You are an agent."}], (0, 3, 4)
+    elif kind == "anthropic":
+        turns = [[{"role": "assistant", "content": [
+                      TextBlock(type="text", text="Reading."),
+                      ToolUseBlock(type="tool_use", id=f"t{n}", name="read", input={"p": "a"})]},
+                  {"role": "user", "content": [
+                      {"type": "tool_result", "tool_use_id": f"t{n}", "content": "log " * 300},
+                      {"type": "text", "text": f"Next {n}."}]}] for n in range(3)]
+        head, unit = [{"role": "user", "content": "Read the logs."}], (0,)
+    else:
+        turns = [[AIMessage("", tool_calls=[{"id": f"c{n}", "name": "read", "args": {"p": "a"}}]),
+                  ToolMessage("log " * 300, tool_call_id=f"c{n}"), AIMessage(f"Read {n}."),
+                  HumanMessage(f"Next {n}.")] for n in range(3)]
+        turns = [convert_to_openai_messages(turn, text_format=kind) for turn in turns]
+        head, unit = [{"role": "system", "content": "You are an agent."},
+                      {"role": "user", "content": "Read the logs."}], (0, 2, 3)
+        head[1] = convert_to_openai_messages([HumanMessage("Read the logs.")], text_format=kind)[0]
+    size = len(turns[0])
+    cuts = {len(head) + n * size + at for n in range(3) for at in unit} | {len(head) + 3 * size}
+    return head + sum(turns, []), cuts
+
+
+@pytest.mark.parametrize("kind, summary_shape", [
+    ("string", {"role": "system"}), ("block", {"role": "system"}),
+    ("responses", {"type": "message", "role": "system"}), ("anthropic", {"role": "user"})])
+def test_every_format_is_cut_between_units_and_summarized_in_its_own_shape(kind, summary_shape):
+    history, cuts = formats_history(kind)
+    for keep in range(1, len(history)):
+        for role in ("system", "user"):
+            plan = compactor(Model(), count_tokens=None, keep_messages=keep,
+                             summary_role=role).plan(history)
+            assert plan.cut in cuts or not plan.progress, (keep, role, plan.cut)
+    chosen = compactor(Model(*(json.dumps({"summary": f"round {n}"}) for n in range(3))),
+                       count_tokens=None, keep_messages=3)
+    for round in range(3):
+        result = asyncio.run(chosen.compact(history, force=True))
+        assert result.outcome == "summarized"
+        system = 0 if kind == "anthropic" else 1  # the Messages API takes it apart
+        summary, *kept = result.messages[system:]
+        assert result.messages[:system] == history[:system]
+        assert all(a is b for a, b in zip(kept, history[len(history) - len(kept):]))
+        assert {key: summary[key] for key in summary_shape} == summary_shape
+        assert summary["content"] == ConversationSummarizer(None).format_summary_for_context(
+            result.record)
+        if kind in ("block", "anthropic"):  # the summary comes back as text parts
+            summary = {**summary, "content": [{"type": "text", "text": summary["content"]}]}
+        history = [*history[:system], summary, *kept, *formats_history(kind)[0][1:]]
+        assert chosen.plan(history).previous_summary == content_text(summary["content"])
 
 
 def test_incremental_over_three_rounds():
