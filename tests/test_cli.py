@@ -373,17 +373,22 @@ def test_offline_json_keeps_the_earlier_summary(tmp_path, capsys):
         "created_at": 0, "existing_summary": EARLIER}
 
 
-@pytest.mark.parametrize("options", [[], ["--strict", "--summary", EARLIER]])
-def test_nothing_to_summarize_is_said(options, tmp_path, openai_server, capsys):
+@pytest.mark.parametrize("history, options, earlier, holds", [
+    ([], [], "", "no messages"),
+    ([], ["--strict", "--summary", EARLIER], EARLIER, "no messages"),
+    ([SUMMARY_ITEM], [], rendered(CANNED), "no messages after its summary"),
+], ids=["empty", "earlier", "summary-alone"])
+def test_nothing_to_summarize_is_said(history, options, earlier, holds, tmp_path,
+                                      openai_server, capsys):
     path = tmp_path / "empty.json"
-    path.write_text("[]", encoding="utf-8")
+    path.write_text(json.dumps(history), encoding="utf-8")
 
     assert main([*options, "--base-url", openai_server.base_url, str(path)]) == 0
 
     printed = rendered(twin._empty_summary())
-    assert capsys.readouterr() == ((EARLIER + "\n\n" if options else "") + printed + "\n",
+    assert capsys.readouterr() == ((earlier + "\n\n" if earlier else "") + printed + "\n",
                                    f"vorlin-summarize: nothing to summarize: {path} holds "
-                                   "no messages\n")
+                                   f"{holds}\n")
     assert openai_server.requests == []
 
 
