@@ -18,14 +18,13 @@ from typing import Any, TextIO, cast, get_args
 import vorlin.core.summarizer as module
 from vorlin.core.summarizer import ConversationSummarizer
 
-from . import compaction, offline
 from .answers import Watched
 from .chunks import transcript_tokens
 from .compaction import (SUMMARY_INPUT_TOKENS, CompactionResult, Compactor, Plan, _count,
-                         chunk_messages)
+                         chunk_messages, head_of)
 from .formats import (MessageFormat, MessageFormatError, Reading, history_of_document,
                       history_of_lines, prepare_messages, read_history)
-from .offline import OfflineClient, basic_summary
+from .offline import OfflineClient, basic_summary, offline_on_purpose
 from .protocols import LLMClient, LLMResponse
 
 PROG = "vorlin-summarize"
@@ -271,7 +270,7 @@ def _conversation(items: list[object], reading: Reading) -> Conversation:
     bounds = reading.bounds
     origin = [item for item in range(len(items)) for _ in range(bounds[item], bounds[item + 1])]
     messages = prepare_messages(reading.messages)  # content parts as text, an image "[image]"
-    _, at = compaction._head(reading)
+    _, at = head_of(reading)
     if at is None:
         return Conversation(messages, origin, len(items), None)
     start = bounds[at]  # the summary item gave this one message
@@ -405,17 +404,6 @@ def _requests(client: LLMClient, total: int) -> Iterator[tuple[Watched, _Steps]]
             yield watched, steps
         finally:
             module.logger.removeFilter(says_why)
-
-
-@contextlib.contextmanager
-def _without_model() -> Iterator[None]:
-    """Offline every answer is empty on purpose, and the command has said so once: the
-    module's warning about it is left out, as for any basic summary asked for."""
-    token = offline._asked_offline.set(True)
-    try:
-        yield
-    finally:
-        offline._asked_offline.reset(token)
 
 
 @dataclass(frozen=True)
@@ -730,7 +718,7 @@ def _compact(items: list[object], settings: dict[str, Any], plan: Plan[Any],
     _announce(sent)
     _configure_logging()
     with _requests(client or OfflineClient(), len(sent)) as (watched, steps), (
-            _without_model() if offline else contextlib.nullcontext()):
+            offline_on_purpose() if offline else contextlib.nullcontext()):
         compactor = Compactor(ConversationSummarizer(watched), **settings,
                               on_failure="fallback" if offline else "keep")
         result = asyncio.run(compactor.compact(items))

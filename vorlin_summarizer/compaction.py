@@ -40,7 +40,8 @@ from .units import Units, scan
 
 __all__ = [
     "SUMMARY_INPUT_TOKENS", "CompactionEvent", "CompactionResult", "Compactor", "Outcome", "Plan",
-    "chunk_messages", "content_text", "estimate_tokens", "prepare_messages", "split_units",
+    "chunk_messages", "content_text", "estimate_tokens", "head_of", "prepare_messages",
+    "split_units",
 ]
 
 T = TypeVar("T")
@@ -96,7 +97,7 @@ def _is_summary(message: Message) -> bool:
     return isinstance(text, str) and text.startswith(_SUMMARY_HEAD)
 
 
-def _head(reading: Reading) -> tuple[int, int | None]:
+def head_of(reading: Reading) -> tuple[int, int | None]:
     """How many leading system items there are, and which item is our summary (among them
     or right after them), if there is one."""
     messages, bounds = reading.messages, reading.bounds
@@ -111,7 +112,7 @@ def _head(reading: Reading) -> tuple[int, int | None]:
 
 def _begin(reading: Reading) -> int:
     """The first item after the leading system items and our summary."""
-    system_end, summary_at = _head(reading)
+    system_end, summary_at = head_of(reading)
     return system_end if summary_at is None else summary_at + 1
 
 
@@ -315,7 +316,7 @@ class Compactor:
         history = self._read(messages)
         reading, counts, units = history.reading, history.counts, history.units
         bounds = reading.bounds
-        system_end, summary_at = _head(reading)
+        system_end, summary_at = head_of(reading)
         begin = _begin(reading)
         system_raw = sum(counts[:bounds[system_end]])
         previous_raw = sum(counts[bounds[system_end]:bounds[begin]])

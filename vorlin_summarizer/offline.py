@@ -3,9 +3,10 @@ module's basic summary built without one."""
 
 from __future__ import annotations
 
+import contextlib
 import contextvars
 import logging
-from collections.abc import Mapping, Sequence
+from collections.abc import Iterator, Mapping, Sequence
 from typing import Any
 
 import vorlin.core.summarizer as module
@@ -13,7 +14,7 @@ from vorlin.core.summarizer import ConversationSummarizer
 
 from .client import Completion
 
-__all__ = ["OfflineClient", "basic_summary"]
+__all__ = ["OfflineClient", "basic_summary", "offline_on_purpose"]
 
 
 class OfflineClient:
@@ -43,13 +44,21 @@ def _keep(record: logging.LogRecord) -> bool:
 module.logger.addFilter(_keep)
 
 
+@contextlib.contextmanager
+def offline_on_purpose() -> Iterator[None]:
+    """Within it, the module's warning about an empty answer is left out, in this task
+    only: the basic summary is what was asked for."""
+    token = _asked_offline.set(True)
+    try:
+        yield
+    finally:
+        _asked_offline.reset(token)
+
+
 async def basic_summary(messages: list[dict[str, Any]],
                         existing_summary: str | None = None) -> dict[str, Any]:
     """The summarizer's own summary of the messages, without a model and without its
     warning about the empty answer; other tasks' log lines are untouched."""
-    token = _asked_offline.set(True)
-    try:
+    with offline_on_purpose():
         return await ConversationSummarizer(OfflineClient()).summarize_messages(
             messages, existing_summary)
-    finally:
-        _asked_offline.reset(token)
