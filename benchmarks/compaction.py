@@ -1,87 +1,143 @@
-"""Compactor.plan on the agent workload: against a bare loop, and at two sizes.
+"""The compactor's cost per agent turn, and the requests one compaction sends.
 
-Both figures are ratios of timings taken in this one run, each the best of interleaved
+Every figure is a ratio of timings taken in this one run, each the best of interleaved
 repeats, so that the machine's load falls on both sides alike:
-- plan on 100,000 agent messages / a Python loop that only reads each message's
-  `role` and `content` (target: 3 or less);
-- plan's time per message at 100,000 / at 1,000 (target: 1.5 or less).
-A third figure shows how much of the first is already spent by a loop that only reads
-what the default estimate needs of each message and sums it, with no units and no cut.
+- `plan` on an agent history grown by a few messages since the last plan (what each agent
+  turn costs) / the plan before the reading layer and the token estimate
+  (`baseline_plan.py`: about four characters a token, Chat only), at 1,000 and 10,000
+  messages (target: 1.5 or less);
+- the first `plan` of a long history, whose texts the estimate has not seen yet, on the
+  same scale;
+- `plan` on the same history as Responses items and as Anthropic messages / as Chat;
+- requests one compaction sends for a tool-heavy history / the least its transcript needs.
 
 Run: python benchmarks/compaction.py
 """
+import json
+import math
+import random
 import sys
 import time
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-from scaling import LARGE, SMALL, agent_messages  # noqa: E402
+import baseline_plan  # noqa: E402
+from scaling import agent_messages  # noqa: E402
 from vorlin.core.summarizer import ConversationSummarizer  # noqa: E402
 from vorlin_summarizer import Compactor, OfflineClient  # noqa: E402
-from vorlin_summarizer.compaction import estimate_tokens  # noqa: E402
+from vorlin_summarizer.chunks import transcript_tokens  # noqa: E402
+from vorlin_summarizer.formats import as_chat_messages  # noqa: E402
+
+SIZES = (1_000, 10_000)
+GROWTH = 4  # messages an agent turn adds: a call, its result, and a reply around them
+CONTEXT = 10**9  # plans that never trigger: what every turn below the trigger costs
 
 
-def read_role_and_content(messages):
+def as_responses(messages):
+    items = []
     for message in messages:
-        message.get("role")
-        message.get("content")
-
-
-def read_what_the_estimate_needs(messages):
-    total = 0
-    for message in messages:
-        content = message.get("content")
-        chars = len(content) if content.__class__ is str else 0
-        if message.get("role") == "assistant":
-            for call in message.get("tool_calls") or ():
-                call.get("id")
-                fields = call.get("function")
-                chars += len(fields.get("name")) + len(fields.get("arguments"))
+        if message["role"] == "tool":
+            items.append({"type": "function_call_output", "call_id": message["tool_call_id"],
+                          "output": message["content"]})
+        elif message.get("tool_calls"):
+            items += [{"type": "function_call", "call_id": call["id"],
+                       "name": call["function"]["name"],
+                       "arguments": call["function"]["arguments"]}
+                      for call in message["tool_calls"]]
         else:
-            message.get("tool_call_id")
-        total += (chars + 19) // 4  # ceil(chars / 4) + 4, in one division as plan sums it
-    return total
+            items.append({"type": "message", "role": message["role"],
+                          "content": [{"type": "input_text", "text": message["content"]}]})
+    return items
 
 
-def planner(messages):
-    """plan() on a history just over its trigger point, so that every step runs."""
-    tokens = sum(map(estimate_tokens, messages))
-    compactor = Compactor(ConversationSummarizer(OfflineClient()), context_tokens=tokens)
-    plan = compactor.plan(messages)
-    assert plan.triggered and plan.progress and len(plan.chunks) >= 1
-    return lambda: compactor.plan(messages)
+def as_anthropic(messages):
+    items = []
+    for message in messages:
+        if message["role"] == "tool":
+            items.append({"role": "user", "content": [
+                {"type": "tool_result", "tool_use_id": message["tool_call_id"],
+                 "content": message["content"]}]})
+        elif message.get("tool_calls"):
+            items.append({"role": "assistant", "content": [
+                {"type": "tool_use", "id": call["id"], "name": call["function"]["name"],
+                 "input": json.loads(call["function"]["arguments"])}
+                for call in message["tool_calls"]]})
+        else:
+            items.append({"role": message["role"], "content": message["content"]})
+    return items
 
 
-def best_times(jobs, repeat):
-    """Per job, the best of `repeat` timings, taken round-robin."""
-    best = {name: float("inf") for name in jobs}
-    for _ in range(repeat):
-        for name, (job, number) in jobs.items():
+def turns(size, convert=lambda messages: messages, repeat=15):
+    """A history of `size` messages, and `repeat` continuations of it, each a few new
+    messages longer, in the format `convert` makes."""
+    history = agent_messages(size + GROWTH * repeat)
+    base = history[:size]
+    return convert(base), [convert(base + history[size + GROWTH * r:size + GROWTH * (r + 1)])
+                           for r in range(repeat)]
+
+
+def compactor():
+    return Compactor(ConversationSummarizer(OfflineClient()), context_tokens=CONTEXT)
+
+
+def best_of(jobs, repeat=15):
+    """Per job, the best of `repeat` timings, taken round-robin; a job is a function of
+    the repeat's number."""
+    best = {name: math.inf for name in jobs}
+    for number in range(repeat):
+        for name, job in jobs.items():
             start = time.perf_counter()
-            for _ in range(number):
-                job()
-            best[name] = min(best[name], (time.perf_counter() - start) / number)
+            job(number)
+            best[name] = min(best[name], time.perf_counter() - start)
     return best
 
 
+def per_turn(size):
+    jobs = {}
+    for name, convert in (("chat", lambda m: m), ("responses", as_responses),
+                          ("anthropic", as_anthropic)):
+        base, grown = turns(size, convert)
+        planner = compactor()
+        planner.plan(base)  # the turn before: every older text has been counted
+        jobs[name] = lambda r, planner=planner, grown=grown: planner.plan(grown[r])
+    base, grown = turns(size)
+    jobs["baseline"] = lambda r: baseline_plan.plan(grown[r], CONTEXT // 4)
+    jobs["first plan"] = lambda r: compactor().plan(grown[r])
+    return best_of(jobs)
+
+
+def requests_per_compaction():
+    """600 tool calls with about 2 million tokens of output, compacted in one go."""
+    rng = random.Random(3)
+    history = [{"role": "user", "content": "Find why the nightly build is slow."}]
+    for n in range(600):
+        arguments = json.dumps({"path": f"/var/log/build/{n}.log", "tail": rng.randint(10, 99)})
+        history.append({"role": "assistant", "content": None, "tool_calls": [
+            {"id": f"call_{n}", "type": "function",
+             "function": {"name": "read_log", "arguments": arguments}}]})
+        history.append({"role": "tool", "tool_call_id": f"call_{n}",
+                        "content": "".join(f"{rng.random():.6f} step {i} ok\n"
+                                           for i in range(700))})
+    history.append({"role": "user", "content": "Summarize what you found."})
+    chosen = Compactor(ConversationSummarizer(OfflineClient()), context_tokens=128_000)
+    plan = chosen.plan(history)
+    sent = sum(map(transcript_tokens, as_chat_messages(plan.summarized)))
+    return len(plan.chunks), math.ceil(sent / chosen.summary_input_tokens), plan.tokens
+
+
 def main():
-    large = agent_messages(LARGE)
-    small = large[:SMALL]
-    times = best_times({
-        "loop": (lambda: read_role_and_content(large), 1),
-        "estimate reads": (lambda: read_what_the_estimate_needs(large), 1),
-        "plan": (planner(large), 1),
-        "plan small": (planner(small), 50),
-    }, repeat=15)
-    against_loop = times["plan"] / times["loop"]
-    growth = (times["plan"] / LARGE) / (times["plan small"] / SMALL)
-    print(f"plan, {LARGE:,} agent messages / loop reading role and content: {against_loop:.2f}"
-          f" (target 3)")
-    print(f"plan, time per message at {LARGE:,} / at {SMALL:,}: {growth:.2f} (target 1.5)")
-    print(f"loop reading what the estimate needs / loop reading role and content: "
-          f"{times['estimate reads'] / times['loop']:.2f}")
-    print(f"plan, {LARGE:,} messages: {times['plan'] * 1e3:.1f} ms")
+    for size in SIZES:
+        times = per_turn(size)
+        base = times["baseline"]
+        print(f"plan, {size:,} agent messages grown by {GROWTH} since the last plan / "
+              f"baseline: {times['chat'] / base:.2f} (target 1.5)")
+        print(f"  first plan of the history / baseline: {times['first plan'] / base:.2f}")
+        print(f"  Responses items / Chat: {times['responses'] / times['chat']:.2f}; "
+              f"Anthropic messages / Chat: {times['anthropic'] / times['chat']:.2f}")
+    sent, least, tokens = requests_per_compaction()
+    print(f"requests for {tokens:,} tokens of tool output: {sent}, "
+          f"the transcript needs {least} at least: {sent / least:.2f}")
 
 
 if __name__ == "__main__":

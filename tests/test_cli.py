@@ -12,8 +12,12 @@ from pathlib import Path
 import pytest
 
 import twin
-from openai_server import CANNED, Reply, completion, openai_server  # noqa: F401
+from openai_server import (CANNED, Reply, completion, fenced_after_prose, long_prose,  # noqa: F401
+                           openai_server, reasoning_then_json)
+from vorlin_summarizer.chunks import transcript_tokens
 from vorlin_summarizer.cli import main
+from vorlin_summarizer.formats import as_chat_messages, read_history
+from vorlin_summarizer.tokens import estimate_tokens
 
 EXAMPLE = Path(__file__).resolve().parent.parent / "examples" / "conversation.json"
 MESSAGES = json.loads(EXAMPLE.read_text(encoding="utf-8"))
@@ -49,9 +53,26 @@ def screen(text):
     return [line.rsplit("\r", 1)[-1].rstrip() for line in text.split("\n")]
 
 
-SENDING = {  # the example is 843 tokens
-    ("--chunk", "3"): "sending 3 requests of about 281 tokens each",
-    ("--chunk-tokens", "200"): "sending 4 requests of about 210 tokens each"}
+def tokens(items):
+    """What the compactor counts of a history, by the package's estimate."""
+    return sum(map(estimate_tokens, read_history(items).messages))
+
+
+SUMMARY_ITEM = {"role": "system", "content": rendered(CANNED)}
+COMPACTED = [SUMMARY_ITEM, *MESSAGES[5:]]  # what compact makes of the example
+
+
+def sending(chunks):
+    size = sum(transcript_tokens(message) for chunk in chunks for message in chunk)
+    return f"sending {len(chunks)} requests of about {size // len(chunks):,} tokens each"
+
+
+SENDING = {
+    ("--chunk", "3"): sending([MESSAGES[0:3], MESSAGES[3:6], MESSAGES[6:8]]),
+    ("--chunk", "1"): sending([MESSAGES[5:6], MESSAGES[6:7], MESSAGES[7:8]]),  # COMPACTED
+    # A budget below any unit's size: each unit alone, never a call without its result.
+    ("--chunk-tokens", "1"): sending([MESSAGES[0:1], MESSAGES[1:3], MESSAGES[3:5],
+                                      MESSAGES[5:6], MESSAGES[6:8]])}
 
 
 @pytest.fixture(autouse=True)
@@ -78,10 +99,50 @@ FLATTENED = [{**m, "content": m["content"][0]["text"] + "\n[image]"}
 
 # Odd shapes that the summarizer reads without fault: the command must not refuse them.
 READABLE = [{"role": "user", "content": None}, {"role": "developer", "content": "d"},
-            {"role": "assistant", "tool_calls": [3, {"name": "q", "arguments": json.dumps(
-                {"pattern": "[{" * 600})}]},
-            {"role": "assistant", "tool_calls": []}, {"role": 7, "content": "x"},
-            {"role": "user", "content": "the request"}]
+            {"role": "assistant", "tool_calls": [{"name": "q", "arguments": json.dumps(
+                {"pattern": "[{" * 600})}, {"id": "a"}]},
+            {"role": "assistant", "tool_calls": []}, {"role": "user", "content": "the request"}]
+
+
+def calls(message):
+    """Each tool call's id, name and decoded arguments (the example has both layouts)."""
+    for call in message.get("tool_calls") or ():
+        fields = call.get("function", call)
+        arguments = fields["arguments"]
+        yield call["id"], fields["name"], (
+            json.loads(arguments) if isinstance(arguments, str) else arguments)
+
+
+def as_responses(messages):
+    """Chat messages as Responses API input items."""
+    items = []
+    for m in messages:
+        if m["role"] == "tool":
+            items.append({"type": "function_call_output", "call_id": m["tool_call_id"],
+                          "output": m["content"]})
+        elif m.get("content"):
+            kind = "output_text" if m["role"] == "assistant" else "input_text"
+            items.append({"type": "message", "role": m["role"],
+                          "content": [{"type": kind, "text": m["content"]}]})
+        items += [{"type": "function_call", "call_id": id_, "name": name,
+                   "arguments": json.dumps(arguments)} for id_, name, arguments in calls(m)]
+    return items
+
+
+def as_anthropic(messages):
+    """Chat messages as Anthropic Messages: blocks, each tool result in a user message."""
+    return [{"role": "user", "content": [{"type": "tool_result", "tool_use_id":
+                                          m["tool_call_id"], "content": m["content"]}]}
+            if m["role"] == "tool" else {"role": m["role"], "content": [
+                *([{"type": "text", "text": m["content"]}] if m.get("content") else []),
+                *({"type": "tool_use", "id": id_, "name": name, "input": arguments}
+                  for id_, name, arguments in calls(m))]}
+            for m in messages]
+
+
+IN_FORMAT = {"chat": MESSAGES, "responses": as_responses(MESSAGES),
+             "anthropic": as_anthropic(MESSAGES)}
+BE_TERSE = "Be terse."  # a system prompt, which the summarizer does not summarize
 
 
 @pytest.mark.parametrize("form", ["array", "json-lines", "stdin-dash", "stdin-implicit",
@@ -199,6 +260,13 @@ def answered(n):
 FAILED_500 = "HTTP 500 from {url}: model not loaded"
 EARLIER = "Earlier: the retry work began."
 AND_EARLIER = "printing the earlier summary followed by the basic summary"
+PROSE = "the model answered with prose, not a JSON object; printing its text as the summary"
+
+
+def answer_text(reply):
+    return reply.body["choices"][0]["message"]["content"]
+
+
 CHUNK_FAILURES = {
     # name: (options, replies, status, requests sent, summary printed (None: the basic
     #        summary of all, after the earlier one if given), stderr line after
@@ -210,6 +278,11 @@ CHUNK_FAILURES = {
                           ""))], 3, 3, 2, "chunk 3 of 3 failed: the model answered with empty "
                           "text; messages [6] to [7] (2 of 8) were not summarized; printing "
                           "the summary of messages [0] to [5]"),
+    # Named by the file's items, which the summary item is one of.
+    "compacted-later-chunk": (["--chunk", "1", "{compacted}"], [answered(1), Reply(
+                              500, "model not loaded")], 3, 2, 1, "chunk 2 of 3 failed: "
+                              + FAILED_500 + "; messages [2] to [3] (2 of 4) were not "
+                              "summarized; printing the summary of messages [0] to [1]"),
     "first-chunk": (["--chunk", "3"], [Reply(500, "model not loaded")], 3, 1, None,
                     "chunk 1 of 3 failed: " + FAILED_500 + "; none of the 8 messages was "
                     "summarized; printing the basic summary"),
@@ -219,13 +292,12 @@ CHUNK_FAILURES = {
     "one-chunk": (["--chunk", "8"], [Reply(body=completion("[1, 2]"))], 3, 1, None,
                   "chunk 1 of 1 failed: the model answered with JSON list, not an object; "
                   "none of the 8 messages was summarized; printing the basic summary"),
-    # By token budget: cut between units into [0], [1:3], [3:6], [6:8].
-    "budget-later": (["--chunk-tokens", "200"], [answered(1), answered(2),
+    "budget-later": (["--chunk-tokens", "1"], [answered(1), answered(2),
                      Reply(500, "model not loaded")], 3, 3, 2,
-                     "chunk 3 of 4 failed: " + FAILED_500 + "; messages [3] to [7] (5 of 8) "
+                     "chunk 3 of 5 failed: " + FAILED_500 + "; messages [3] to [7] (5 of 8) "
                      "were not summarized; printing the summary of messages [0] to [2]"),
-    "budget-first": (["--chunk-tokens", "200"], [Reply(500, "model not loaded")], 0, 1, None,
-                     "chunk 1 of 4 failed: " + FAILED_500 + "; none of the 8 messages was "
+    "budget-first": (["--chunk-tokens", "1"], [Reply(500, "model not loaded")], 0, 1, None,
+                     "chunk 1 of 5 failed: " + FAILED_500 + "; none of the 8 messages was "
                      "summarized; printing the basic summary"),
     "single": ([], [Reply(500, "model not loaded")], 0, 1, None, None),
     "single-strict": (["--strict"], [Reply(500, "model not loaded")], 3, 1, None, None),
@@ -235,18 +307,32 @@ CHUNK_FAILURES = {
     "single-earlier-strict": (["--strict", "--summary", EARLIER], [Reply(body=completion(""))],
                               3, 1, None, "chunk 1 of 1 failed: the model answered with empty "
                               "text; none of the 8 messages was summarized; " + AND_EARLIER),
-    "single-unparsed-strict": (["--strict"], [Reply(body=completion("Not JSON."))], 0, 1,
-                               "Not JSON.", None),
+    # --strict: status 3 unless the summary printed is the model's JSON record, wherever
+    # in its answer the record stands.
+    "prose": ([], [long_prose()], 0, 1, answer_text(long_prose()), None),
+    "prose-strict": (["--strict"], [long_prose()], 3, 1, answer_text(long_prose()), PROSE),
+    "short-prose-strict": (["--strict"], [Reply(body=completion("Not JSON."))], 3, 1,
+                           "Not JSON.", PROSE),
+    "list-strict": (["--strict"], [Reply(body=completion("[1, 2]"))], 3, 1, None, None),
+    "fenced-strict": (["--strict"], [fenced_after_prose()], 0, 1, CANNED, None),
+    "reasoning-strict": (["--strict"], [reasoning_then_json()], 0, 1, CANNED, None),
+    "prose-then-json-strict": (["--chunk", "3", "--strict"], [long_prose(), answered(2),
+                               answered(3)], 0, 3, 3, None),
+    "json-then-prose-strict": (["--chunk", "3", "--strict"], [answered(1), answered(2),
+                               Reply(body=completion("Not JSON."))], 3, 3, "Not JSON.", PROSE),
 }
 
 
 @pytest.mark.parametrize("case", list(CHUNK_FAILURES))
-def test_a_failed_request_loses_nothing(case, openai_server, capsys, log):
+def test_a_failed_request_loses_nothing(case, openai_server, tmp_path, capsys, log):
     options, replies, status, sent, summary, line = CHUNK_FAILURES[case]
     openai_server.reply(*replies)
+    compacted = tmp_path / "compacted.json"
+    compacted.write_text(json.dumps(COMPACTED), encoding="utf-8")
+    path = [] if "{compacted}" in options else [str(EXAMPLE)]
 
-    assert main(["--base-url", openai_server.base_url, "--max-retries", "0", *options,
-                 str(EXAMPLE)]) == status
+    assert main(["--base-url", openai_server.base_url, "--max-retries", "0", *(
+        option.format(compacted=compacted) for option in options), *path]) == status
 
     out, err = capsys.readouterr()
     assert len(openai_server.requests) == sent  # none after the failed one
@@ -256,10 +342,14 @@ def test_a_failed_request_loses_nothing(case, openai_server, capsys, log):
     elif isinstance(summary, int):
         assert out == rendered(twin._parse_summary(json.dumps(
             {"summary": f"after chunk {summary}"}))) + "\n"
+    elif isinstance(summary, dict):
+        assert out == rendered(summary) + "\n"
     else:
         assert out == rendered(twin._parse_summary(summary)) + "\n"
     lines = [SENDING.get(tuple(options[:2])), line and line.format(url=openai_server.url)]
     assert err == "".join(f"vorlin-summarize: {text}\n" for text in lines if text)
+    # The module's lines say why in the client's words, not as the error it met.
+    assert [r for r in log.records if "has no attribute" in r.getMessage()] == []
 
 
 def test_offline_json_keeps_the_earlier_summary(tmp_path, capsys):
@@ -276,17 +366,22 @@ def test_offline_json_keeps_the_earlier_summary(tmp_path, capsys):
         "created_at": 0, "existing_summary": EARLIER}
 
 
-@pytest.mark.parametrize("options", [[], ["--strict", "--summary", EARLIER]])
-def test_nothing_to_summarize_is_said(options, tmp_path, openai_server, capsys):
+@pytest.mark.parametrize("history, options, earlier, holds", [
+    ([], [], "", "no messages"),
+    ([], ["--strict", "--summary", EARLIER], EARLIER, "no messages"),
+    ([SUMMARY_ITEM], [], rendered(CANNED), "no messages after its summary"),
+], ids=["empty", "earlier", "summary-alone"])
+def test_nothing_to_summarize_is_said(history, options, earlier, holds, tmp_path,
+                                      openai_server, capsys):
     path = tmp_path / "empty.json"
-    path.write_text("[]", encoding="utf-8")
+    path.write_text(json.dumps(history), encoding="utf-8")
 
     assert main([*options, "--base-url", openai_server.base_url, str(path)]) == 0
 
     printed = rendered(twin._empty_summary())
-    assert capsys.readouterr() == ((EARLIER + "\n\n" if options else "") + printed + "\n",
+    assert capsys.readouterr() == ((earlier + "\n\n" if earlier else "") + printed + "\n",
                                    f"vorlin-summarize: nothing to summarize: {path} holds "
-                                   "no messages\n")
+                                   f"{holds}\n")
     assert openai_server.requests == []
 
 
@@ -303,6 +398,43 @@ def test_content_parts_reach_the_model_as_text(tmp_path, openai_server, capsys):
                            + twin._format_messages_for_summary(FLATTENED))
     assert "base64" not in system and "Be terse." not in system
     assert capsys.readouterr().out == rendered(CANNED) + "\n"
+
+
+def json_lines(items):
+    return "".join(json.dumps(item) + "\n" for item in items)
+
+
+DOCUMENTS = {
+    # name: (the file's text, options): the example conversation, however it is given
+    "chat": (json.dumps(MESSAGES), []),
+    "responses": (json.dumps(IN_FORMAT["responses"]), []),
+    "anthropic": (json.dumps(IN_FORMAT["anthropic"]), []),
+    "responses-forced": (json.dumps(IN_FORMAT["responses"]), ["--message-format", "responses"]),
+    "anthropic-lines": (json_lines(IN_FORMAT["anthropic"]), []),
+    "wrapped": (json.dumps({"messages": MESSAGES}), []),  # on one line, as JSON Lines are
+    "chat-body": (json.dumps({"model": "m", "messages": [
+        {"role": "developer", "content": BE_TERSE}, *MESSAGES]}, indent=2), []),
+    "responses-body": (json.dumps({"model": "m", "instructions": BE_TERSE,
+                                   "input": IN_FORMAT["responses"]}), []),
+    "anthropic-body": (json.dumps({"model": "m", "max_tokens": 1024, "system": [
+        {"type": "text", "text": BE_TERSE}], "messages": IN_FORMAT["anthropic"]}), []),
+}
+
+
+@pytest.mark.parametrize("document", list(DOCUMENTS))
+def test_every_format_reaches_the_model_alike(document, tmp_path, openai_server, capsys):
+    text, options = DOCUMENTS[document]
+    path = tmp_path / "conversation.json"
+    path.write_text(text, encoding="utf-8")
+
+    assert main(["--base-url", openai_server.base_url, *options, str(path)]) == 0
+
+    [request] = openai_server.requests
+    system = request.body["messages"][0]["content"]
+    assert system.endswith("## Conversation to Summarize:\n"
+                           + twin._format_messages_for_summary(MESSAGES))
+    assert BE_TERSE not in system
+    assert capsys.readouterr() == (rendered(CANNED) + "\n", "")
 
 
 LONE = "caf\u00e9 \ud800 notes"  # a lone surrogate, which JSON text may hold
@@ -335,16 +467,38 @@ BAD_INPUTS = {
                              "directory"),
     "not-json": (["{file}"], b"hello\n",
                  "{file} is neither JSON nor JSON Lines (line 1: Expecting value)"),
-    "empty": (["{file}"], b" \n", "{file} is empty: expected a JSON array of messages or "
-              "JSON Lines"),
+    "empty": (["{file}"], b" \n", "{file} is empty: expected a JSON array of messages, a "
+              "request body or JSON Lines"),
     "not-utf8": (["{file}"], b'[{"content": "\xff"}]', "conversation {file} is not UTF-8 text "
                  "(byte 14)"),
-    "object": (["{file}"], b'{\n"role": "user"\n}\n', "{file} holds an object, not a JSON "
-               "array of messages or JSON Lines"),
+    "object": (["{file}"], b'{\n"model": "m"\n}\n', "{file}: the document is an object with "
+               "neither messages nor input, not a JSON array of messages or a request body"),
     "array-element": (["{file}"], b'[{"role": "user"}, 3]',
-                      "{file}: element [1] is a number, not a message object"),
+                      "{file}: item [1] is a number (3), not a message object"),
     "json-lines-element": (["{file}"], b'{"role": "user"}\n["x"]\n',
-                           "{file}: line 2 is an array, not a message object"),
+                           '{file}: line 2 (item [1]) is an array (["x"]), not a message '
+                           "object"),
+    "fine-tuning-file": (["{file}"], b'{"messages": [{"role": "user", "content": "a"}]}\n'
+                         b'{"messages": [{"role": "user", "content": "b"}]}\n',
+                         "{file}: line 1 holds a whole conversation (an object with "
+                         "messages), as a fine-tuning file does; give one conversation: a "
+                         "JSON array of messages or one request body"),
+    # Named as the request body holds them, after the system item its system text gives.
+    "anthropic-body-item": (["{file}"], b'{"system": "s", "messages": [{"role": "user", '
+                            b'"content": "a"}, {"role": 3}]}',
+                            "{file}: messages [1] has a role that is a number (3), not a "
+                            "string"),
+    "mixed-formats": (["{file}"], b'[{"role": "user", "content": "a"}, {"role": "assistant", '
+                      b'"content": [{"type": "tool_use", "id": "t", "name": "n", "input": '
+                      b'{}}]}, {"type": "function_call_output", "call_id": "t", "output": '
+                      b'"x"}]', "{file}: the history mixes Anthropic blocks and Responses "
+                      "items (item [2]); give --message-format to say which it is"),
+    "forced-format": (["--message-format", "chat", "{file}"], json.dumps(
+                      IN_FORMAT["responses"]).encode(), "{file}: item [2] has neither a role "
+                      "nor a known type (its type is 'function_call')"),
+    "format-choice": (["--message-format", "xml", "{file}"], b"[]", "argument "
+                      "--message-format: invalid choice: 'xml' (choose from 'auto', 'chat', "
+                      "'responses', 'anthropic')"),
     "chunk-zero": (["--chunk", "0", "{file}"], b"[]",
                    "argument --chunk: must be 1 or more, got 0"),
     "max-retries": (["--max-retries", "-1", "{file}"], b"[]",
@@ -377,29 +531,30 @@ BAD_INPUTS = {
     # Messages the summarizer would crash on, named by their index.
     "content-number": (["{file}"], b'[{"role": "user", "content": "ok"}, '
                        b'{"role": "user", "content": 123}]',
-                       "{file}: element [1]: content is a number (123), not text, null or a "
-                       "list of content parts"),
+                       "{file}: item [1] has content that is a number (123), not text, null "
+                       "or a list of content parts"),
     "content-nan": (["{file}"], b'[{"role": "assistant", "content": NaN}]',
-                    "{file}: element [0]: content is a number (NaN), not text, null or a list "
-                    "of content parts"),
+                    "{file}: item [0] has content that is a number (NaN), not text, null or a "
+                    "list of content parts"),
     "tool-content-line": (["{file}"], b'{"role": "user"}\n\n{"role": "tool", "content": 123}\n',
-                          "{file}: line 3 (message [1]): content is a number (123), not text, "
-                          "null or a list of content parts"),
+                          "{file}: line 3 (item [1]) has content that is a number (123), not "
+                          "text, null or a list of content parts"),
     "content-part": (["{file}"], b'[{"role": "user", "content": [{"type": "text"}, null]}]',
-                     "{file}: element [0]: content part [1] is null, not a content part"),
+                     "{file}: item [0] has content part [1] that is null, not an object or "
+                     "text"),
     "tool-calls-string": (["{file}"], b'[{"role": "assistant", "tool_calls": "read_file"}]',
-                          '{file}: element [0]: tool_calls is a string ("read_file"), not a list '
-                          "of tool calls"),
-    "function-null": (["{file}"], b'[{"role": "assistant", "tool_calls": [{"id": "a"}, '
-                      b'{"name": "x", "function": null}]}]',
-                      "{file}: element [0]: tool call [1]: function is null, not an object"),
+                          '{file}: item [0] has tool_calls that is a string ("read_file"), not '
+                          "a list of tool calls"),
     "deep-arguments": (["{file}"], json.dumps([{"role": "assistant", "tool_calls": [
                            {"function": {"name": "x", "arguments": "[" * 5000 + "]" * 5000}}]}
-                       ]).encode(), "{file}: element [0]: tool call [0]: arguments are nested "
-                       "too deeply to read"),
+                       ]).encode(), "{file}: item [0] has a tool call [0] whose arguments are "
+                       "nested too deeply to read"),
     "compact-content": (["--timeout", "5", "compact", "{file}", "--context-tokens", "100"],
-                        b'[{"role": "tool", "content": 1.5}]', "{file}: element [0]: content is "
-                        "a number (1.5), not text, null or a list of content parts"),
+                        b'[{"role": "tool", "content": 1.5}]', "{file}: item [0] has content "
+                        "that is a number (1.5), not text, null or a list of content parts"),
+    "compact-format": (["compact", "{file}", "--context-tokens", "100", "--message-format",
+                        "anthropic"], b'[{"type": "function_call"}]', "{file}: item [0] has "
+                       "neither a role nor a known type (its type is 'function_call')"),
 }
 
 
@@ -407,7 +562,7 @@ BAD_INPUTS = {
 WITH_USAGE = {"chunk-zero", "max-retries", "timeout", "base-url", "base-url-empty",
               "model-empty", "unknown-option", "terminal-stdin", "compact-no-window",
               "compact-keep", "compact-json", "compact-json-before", "before-compact",
-              "chunk-and-tokens"}
+              "chunk-and-tokens", "format-choice"}
 
 
 @pytest.mark.parametrize("case", list(BAD_INPUTS))
@@ -433,54 +588,148 @@ def test_bad_input_is_one_line_and_status_2(case, tmp_path, monkeypatch, capsys)
     assert err.endswith(f"\n{prog}: error: " + expected.format(**fill) + "\n")
 
 
-@pytest.mark.parametrize("server_fails, options, status", [
-    (False, [], 0), (True, [], 0), (True, ["--strict"], 3), (False, ["--strict"], 3)],
-    ids=["offline", "http-500", "http-500-strict", "offline-strict"])
-def test_installed_command(server_fails, options, status, openai_server):
+@pytest.mark.parametrize("server, options, status", [
+    (None, [], 0), ("http-500", [], 0), ("http-500", ["--strict"], 3), (None, ["--strict"], 3),
+    ("list", ["--strict"], 3)],
+    ids=["offline", "http-500", "http-500-strict", "offline-strict", "list-strict"])
+def test_installed_command(server, options, status, openai_server):
     command = Path(sys.executable).with_name("vorlin-summarize")
     env = {k: v for k, v in os.environ.items()
            if not k.startswith("VORLIN_") and k != "OPENAI_API_KEY"}
     argv = [str(command), *options, str(EXAMPLE)]
-    if server_fails:  # on the first attempt and on its one retry
-        openai_server.reply(Reply(500, "model not loaded"), Reply(500, "model not loaded"))
+    if server is not None:  # a 500 on the first attempt and on its one retry
+        openai_server.reply(*[Reply(500, "model not loaded")] * 2 if server == "http-500" else
+                            [Reply(body=completion("[1, 2]"))])
         argv[1:1] = ["--base-url", openai_server.base_url, "--max-retries", "1"]
 
     done = subprocess.run(argv, capture_output=True, text=True, env=env, timeout=60)
 
     assert (done.returncode, done.stdout) == (status, fallback_text(MESSAGES) + "\n")
-    if server_fails:
+    if server == "http-500":
         failure = f"HTTP 500 from {openai_server.url}: model not loaded"
         assert re.fullmatch(f"vorlin_summarizer.client: WARNING: {re.escape(failure)}; retry "
                             r"1 of 1 in 0\.[0-5]\d s\n"
                             f"vorlin.summarizer: ERROR: Summarization failed: "
                             f"{re.escape(failure)}\n", done.stderr)
         assert len(openai_server.requests) == 2
+    elif server == "list":  # in the model's terms, not as the error the module met
+        assert done.stderr == ("vorlin.summarizer: ERROR: Summarization failed: the model "
+                               "answered with JSON list, not an object\n")
     else:
         assert done.stderr == OFFLINE_LINE + "\n"
 
 
+COUNTED = "1 request (1 prompt + 1 completion tokens)"  # as the test server counts
+COMPACTIONS = {
+    # name: (window, reply, status, stderr after "vorlin-summarize: "). The kept part opens
+    # with the user's message [5], as chat templates want after a system summary.
+    "summarized": (1000, Reply(), 0, "summarized: 8 -> 4 messages, {before} -> {after} "
+                   "tokens, " + COUNTED),
+    "http-500": (1000, Reply(500, "model not loaded"), 3, "failed: 8 -> 8 messages, {before} "
+                 "-> {before} tokens, 1 request: HTTP 500 from {url}: model not loaded"),
+    "prose": (1000, long_prose(), 3, "unparsed: 8 -> 8 messages, {before} -> {before} tokens, "
+              + COUNTED + ": the model's answer is not a JSON object"),
+    "list": (1000, Reply(body=completion("[1, 2]")), 3, "failed: 8 -> 8 messages, {before} -> "
+             "{before} tokens, " + COUNTED + ": the model answered with JSON list, not an "
+             "object"),
+    # The newest unit alone is larger than this window: compacted, and said not to fit.
+    "over-window": (300, Reply(), 0, "summarized: 8 -> 4 messages, {before} -> {after} tokens "
+                    "(over the window of 300), " + COUNTED),
+}
 
-@pytest.mark.parametrize("server_fails", [False, True], ids=["summarized", "http-500"])
-def test_compact_prints_the_history(server_fails, openai_server, capsys):
-    if server_fails:
-        openai_server.reply(Reply(500, "model not loaded"))
+
+@pytest.mark.parametrize("case", list(COMPACTIONS))
+def test_compact_prints_the_history(case, openai_server, capsys, log):
+    window, reply, status, line = COMPACTIONS[case]
+    openai_server.reply(reply)
     # The shared options on either side of compact; a later one wins, as argparse's do.
     argv = ["--base-url", openai_server.base_url, "--model", "before", "compact",
-            str(EXAMPLE), "--context-tokens", "1000", "--model", "after", "--max-retries", "0"]
+            str(EXAMPLE), "--context-tokens", str(window), "--model", "after",
+            "--max-retries", "0"]
 
-    assert main(argv) == (3 if server_fails else 0)
+    assert main(argv) == status
 
     out, err = capsys.readouterr()
-    assert openai_server.requests[0].body["model"] == "after"
-    summary = [] if server_fails else [{"role": "system", "content": rendered(CANNED)}]
-    assert json.loads(out) == (MESSAGES if server_fails else summary + MESSAGES[6:])
-    assert len(openai_server.requests) == 1
-    if server_fails:
-        assert err == (f"vorlin-summarize: failed: 8 -> 8 messages, 843 -> 843 tokens, 1 "
-                       f"request: HTTP 500 from {openai_server.url}: model not loaded\n")
-    else:
-        assert err.startswith("vorlin-summarize: summarized: 8 -> 3 messages, 843 -> ")
-        assert err.endswith(" tokens, 1 request\n")
+    assert [request.body["model"] for request in openai_server.requests] == ["after"]
+    compacted = [SUMMARY_ITEM, *MESSAGES[5:]]
+    assert json.loads(out) == (compacted if status == 0 else MESSAGES)
+    assert err == "vorlin-summarize: " + line.format(
+        before=tokens(MESSAGES), after=tokens(compacted), url=openai_server.url) + "\n"
+    assert [r for r in log.records if "has no attribute" in r.getMessage()] == []
+
+
+def summary_in(message_format, text):
+    """The compactor's summary item as each format has it."""
+    return {"chat": {"role": "system", "content": text},
+            "responses": {"type": "message", "role": "system", "content": text},
+            "anthropic": {"role": "user", "content": text}}[message_format]
+
+
+@pytest.mark.parametrize("message_format", list(IN_FORMAT))
+def test_compact_output_is_built_on(message_format, tmp_path, openai_server, capsys):
+    items = IN_FORMAT[message_format]
+    path = tmp_path / "history.json"
+    path.write_text(json.dumps(items), encoding="utf-8")
+    server = ["--base-url", openai_server.base_url]
+
+    assert main(["compact", str(path), "--context-tokens", "1000", *server]) == 0
+    compacted = json.loads(capsys.readouterr().out)
+    kept = compacted[1:]  # the host's own items, in their format, after the summary item
+    assert compacted[0] == summary_in(message_format, rendered(CANNED))
+    assert 0 < len(kept) < len(items) and kept == items[-len(kept):]
+
+    # Summarized: the summary is built on, after --summary's text, and not summarized.
+    path.write_text(json.dumps(compacted), encoding="utf-8")
+    assert main([*server, "--summary", EARLIER, str(path)]) == 0
+    assert openai_server.requests[1].body["messages"][0]["content"].endswith(
+        f"## Previous Summary (build on this):\n{EARLIER}\n\n{rendered(CANNED)}\n\n\n"
+        "## Conversation to Summarize:\n"
+        + twin._format_messages_for_summary(as_chat_messages(kept)))
+    capsys.readouterr()
+
+    # Compacted again once the conversation went on: one summary, built on the first.
+    history = compacted + items
+    path.write_text(json.dumps(history), encoding="utf-8")
+    second = {"summary": "The second round."}
+    openai_server.reply(Reply(body=completion(json.dumps(second))))
+    assert main(["compact", str(path), "--context-tokens", "1000", *server]) == 0
+    again = json.loads(capsys.readouterr().out)
+    assert (f"## Previous Summary (build on this):\n{rendered(CANNED)}\n\n\n"
+            in openai_server.requests[2].body["messages"][0]["content"])
+    assert again[0] == summary_in(message_format,
+                                  rendered(twin._parse_summary(json.dumps(second))))
+    assert 0 < len(again) - 1 < len(items) and again[1:] == history[1 - len(again):]
+
+
+LONG = [message for n in range(5000) for message in (  # an agent's 20,000 messages
+    {"role": "user", "content": f"Question {n}: " + "why " * 40},
+    {"role": "assistant", "content": None, "tool_calls": [{"id": f"c{n}", "function": {
+        "name": "grep", "arguments": json.dumps({"q": f"retry {n}"})}}]},
+    {"role": "tool", "tool_call_id": f"c{n}", "content": "match\n" * 100},
+    {"role": "assistant", "content": f"Answer {n}."})]
+
+
+@pytest.mark.parametrize("message_format", list(IN_FORMAT))
+def test_offline_compact_replaces_the_whole_part(message_format, tmp_path, capsys, log):
+    items = {"chat": LONG, "responses": as_responses(LONG),
+             "anthropic": as_anthropic(LONG)}[message_format]
+    path = tmp_path / "history.json"
+    path.write_text(json.dumps(items), encoding="utf-8")
+
+    assert main(["compact", str(path), "--context-tokens", "100000"]) == 0
+
+    out, err = capsys.readouterr()
+    printed = json.loads(out)
+    kept = printed[1:]
+    cut = len(items) - len(kept)
+    assert kept == items[cut:] and tokens(printed) <= 100_000  # it fits the window
+    # One basic summary of all that came before the kept part, not of its first chunk.
+    assert printed[0] == summary_in(message_format,
+                                    fallback_text(as_chat_messages(items[:cut])))
+    assert err == (f"{OFFLINE_LINE.split(', printing')[0]}, the summarized part is the basic "
+                   f"summary: {len(items)} -> {len(printed)} messages, {tokens(items)} -> "
+                   f"{tokens(printed)} tokens\n")
+    assert log.records == []  # no warning about the empty answers
 
 
 def test_compact_plan_sends_nothing(openai_server, capsys):
@@ -491,9 +740,9 @@ def test_compact_plan_sends_nothing(openai_server, capsys):
 
     out, err = capsys.readouterr()
     assert (out.splitlines()[1], out.splitlines()[4:], err) == (
-        "tokens          843 (trigger at 800)", [
-            "cut at          message 6", "summarized      6 messages in 1 chunk",
-            "kept            2 messages", "tokens after    about 843",
+        f"tokens          {tokens(MESSAGES)} (trigger at 800)", [
+            "cut at          message 5", "summarized      5 messages in 1 chunk",
+            "kept            3 messages", f"tokens after    about {tokens(MESSAGES)}",
             "compacts        yes, in 1 request"], "")
     assert openai_server.requests == []
 
@@ -527,8 +776,9 @@ def test_compact_is_the_first_operand(argv, file_named_compact, status, out, tmp
 def test_progress_on_a_terminal(command, fails, tmp_path, openai_server, monkeypatch):
     monkeypatch.setattr(sys, "stderr", Terminal())
     openai_server.reply(Reply(), Reply(500, "model not loaded") if fails else Reply())
-    path = tmp_path / "history.json"  # about 51,000 tokens: 36,000 sent in two requests
-    path.write_text(json.dumps([{"role": "user", "content": f"{n} " + "x" * 1000}
+    path = tmp_path / "history.json"  # about 52,000 tokens: 37,000 sent in two requests
+    text = ("Lorem ipsum dolor sit amet. " * 43)[:1200]
+    path.write_text(json.dumps([{"role": "user", "content": f"{n} {text}"}
                                 for n in range(200)]), encoding="utf-8")
     argv = ["compact", str(path), "--context-tokens", "60000"] if command == "compact" else [
         "--chunk", "3", str(EXAMPLE)]

@@ -39,6 +39,8 @@ CHAT = [
         {"id": "c2", "type": "custom", "custom": {"name": "patch", "input": "*** T7"}}]},
     {"role": "tool", "tool_call_id": "c2", "content": [{"type": "text", "text": "T8"}]},
     {"role": "assistant", "content": None, "refusal": "T9"},
+    {"role": "assistant", "content": None, "tool_calls": [  # a dump that keeps null fields
+        {"id": "c3", "name": "T12", "arguments": "{}", "function": None}]},
     {"role": "critic", "content": "T10"},
     {"role": "user", "content": [{"type": "video_url", "video_url": {"url": "T11"}}]},
 ]
@@ -78,7 +80,7 @@ ANTHROPIC = [
 ]
 
 
-@pytest.mark.parametrize("items, markers", [(CHAT, 11), (RESPONSES, 11), (ANTHROPIC, 8)],
+@pytest.mark.parametrize("items, markers", [(CHAT, 12), (RESPONSES, 11), (ANTHROPIC, 8)],
                          ids=["chat", "responses", "anthropic"])
 def test_every_text_reaches_the_summarizer(items, markers):
     given = copy.deepcopy(items)
@@ -89,7 +91,7 @@ def test_every_text_reaches_the_summarizer(items, markers):
 
 
 @pytest.mark.parametrize("items, bounds", [
-    (CHAT, list(range(12))),
+    (CHAT, list(range(13))),
     (RESPONSES, [0, 1, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11]),
     (ANTHROPIC, [0, 1, 2, 2, 3, 5, 6, 7]),
 ], ids=["chat", "responses", "anthropic"])

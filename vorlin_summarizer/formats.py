@@ -353,10 +353,13 @@ def _chat_call(call: object, number: int) -> object:
     key = "function" if fields.get("function") is not None or fields.get(
         "custom") is None else "custom"
     nested = fields.get(key)
-    if nested is None:  # the flat layout
+    if nested is None:  # the flat layout; a null "function" beside it says nothing
         arguments = fields.get("arguments")
         checked = _arguments(arguments, number)
-        return call if fields is call and checked is arguments else {**fields, "arguments": checked}
+        if fields is call and checked is arguments and key not in fields:
+            return call
+        flat = {name: value for name, value in fields.items() if name != key}
+        return {**flat, "arguments": checked}
     inner = _fields_of(nested)
     if inner is None:
         raise _Unreadable(f"has a tool call [{number}] whose {key} is {_described(nested)}, "
