@@ -158,22 +158,20 @@ class Watched:
             return Verdict("failed", f"the model's answer is {type(answer).__name__}, not text",
                            usage=usage)
         try:
-            data = json.loads(_as_the_summarizer_reads(answer))
+            json.loads(_as_the_summarizer_reads(answer))  # an object: other JSON raised
         except json.JSONDecodeError:
             return Verdict("unparsed", usage=usage)
         except (ValueError, RecursionError) as exc:
             return Verdict("failed", f"the model's answer cannot be read: {exc}", usage=usage)
-        if not isinstance(data, dict):
-            return Verdict("failed", f"the model answered with JSON {type(data).__name__}, "
-                           "not an object", usage=usage)
         return Verdict("summarized", usage=usage)
 
 
 def _given(response: LLMResponse) -> object:
     """What the summarizer is given of a response: the object read out of its text.
 
-    An answer with text but no summary in it raises, so that the summarizer builds its
-    basic summary instead of parsing a fragment."""
+    An answer with text but no summary in it (cut at the limit, reasoning only, JSON that
+    is not an object) raises, so that the summarizer builds its basic summary and logs
+    why, instead of parsing a fragment."""
     content: object = response.content
     if getattr(response, "finish_reason", None) == "length":
         raise CompletionError(_CUT_AT_LIMIT)
@@ -185,7 +183,16 @@ def _given(response: LLMResponse) -> object:
     if _answer_start(content) is None:
         raise CompletionError(_UNFINISHED_REASONING)
     answer = read_answer(content)
-    return answer if answer.strip() else ""
+    if not answer.strip():
+        return ""
+    try:
+        data = json.loads(_as_the_summarizer_reads(answer))
+    except (ValueError, RecursionError):
+        return answer  # prose, the narrative; or too deep, which the summarizer reports
+    if not isinstance(data, dict):
+        raise CompletionError(f"the model answered with JSON {type(data).__name__}, "
+                              "not an object")
+    return answer
 
 
 def _as_the_summarizer_reads(text: str) -> str:

@@ -372,40 +372,6 @@ def _announce(chunks: Sequence[Sequence[dict[str, Any]]]) -> None:
           "tokens each", sys.stderr)
 
 
-_FAILED = "Summarization failed: "
-
-
-class _SaysWhy(logging.Filter):
-    """The module logs a failed summary by the Python error it met, which for an answer
-    that is JSON but not an object reads "'list' object has no attribute 'get'"; the
-    watched client's sentence says what the model did."""
-
-    def __init__(self, watched: Watched) -> None:
-        super().__init__()
-        self._watched = watched
-
-    def filter(self, record: logging.LogRecord) -> bool:
-        if record.getMessage().startswith(_FAILED):
-            error = self._watched.verdict().error
-            if error is not None:
-                record.msg, record.args = _FAILED + error, ()
-        return True
-
-
-@contextlib.contextmanager
-def _requests(client: LLMClient, total: int) -> Iterator[tuple[Watched, _Steps]]:
-    """The client, watched and stepping the progress bar, while the module's log lines
-    say why a request failed."""
-    with _progress(total) as steps:
-        watched = Watched(_Stepping(client, steps.step))
-        says_why = _SaysWhy(watched)
-        module.logger.addFilter(says_why)
-        try:
-            yield watched, steps
-        finally:
-            module.logger.removeFilter(says_why)
-
-
 @dataclass(frozen=True)
 class ChunkFailure:
     """The request of one chunk failed; the chunks from there on were not summarized."""
@@ -436,7 +402,8 @@ async def summarize(
     done: Summarized | None = None
     previous = existing_summary
     first = 0
-    with _requests(client, len(chunks)) as (watched, steps):
+    with _progress(len(chunks)) as steps:
+        watched = Watched(_Stepping(client, steps.step))  # tells a summary from a failure
         summarizer = ConversationSummarizer(watched)
         for number, chunk in enumerate(chunks, 1):
             answer = await summarizer.summarize_messages(chunk, previous)
@@ -717,9 +684,10 @@ def _compact(items: list[object], settings: dict[str, Any], plan: Plan[Any],
     sent = [] if offline or not (plan.triggered and plan.progress) else plan.chunks
     _announce(sent)
     _configure_logging()
-    with _requests(client or OfflineClient(), len(sent)) as (watched, steps), (
+    with _progress(len(sent)) as steps, (
             offline_on_purpose() if offline else contextlib.nullcontext()):
-        compactor = Compactor(ConversationSummarizer(watched), **settings,
+        stepping = _Stepping(client or OfflineClient(), steps.step)  # the compactor watches it
+        compactor = Compactor(ConversationSummarizer(stepping), **settings,
                               on_failure="fallback" if offline else "keep")
         result = asyncio.run(compactor.compact(items))
         steps.failed = result.outcome in _NOT_COMPACTED
