@@ -44,7 +44,7 @@ void copy_spec_attribute(PyObject* spec, PyObject* dict, const char* from, const
 
 PyObject* Module_create(PyObject* spec, PyModuleDef*) noexcept {
     if (check_single_interpreter() < 0) return nullptr;
-    // Whatever name the spec gives: the module lives once per process.
+    // Under whatever name it is imported again: the module lives once per process.
     if (process.module != nullptr) return Py_NewRef(process.module);
     return boundary([&] {
         Ref name = Ref::check(PyObject_GetAttrString(spec, "name"));
