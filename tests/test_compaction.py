@@ -4,7 +4,6 @@ import asyncio
 import copy
 import json
 import logging
-from dataclasses import dataclass
 
 import pytest
 from hypothesis import HealthCheck, example, given, settings
@@ -16,7 +15,8 @@ from openai.types.chat import ChatCompletionMessage
 
 from conftest import Response
 from vorlin.core.summarizer import ConversationSummarizer
-from vorlin_summarizer import CompactionEvent, Compactor, CompletionError, Usage, tokens
+from vorlin_summarizer import (CompactionEvent, Compactor, Completion, CompletionError, Usage,
+                               tokens)
 from vorlin_summarizer.chunks import transcript_tokens
 from vorlin_summarizer.compaction import estimate_tokens, split_units
 from vorlin_summarizer.formats import MessageFormatError, content_text
@@ -24,15 +24,6 @@ from vorlin_summarizer.tokens import estimate_text_tokens
 
 SUMMARY = {"goals": ["Ship the retry change"], "summary": "Retries added."}
 BLOCK = ConversationSummarizer(None).format_summary_for_context(SUMMARY)
-
-
-@dataclass
-class Answer:
-    """A completion as the bundled client reports it."""
-
-    content: str | None
-    finish_reason: str | None = "stop"
-    usage: Usage | None = None
 
 
 class Model:
@@ -53,7 +44,7 @@ class Model:
             raise answer
         if isinstance(answer, asyncio.Event):
             await answer.wait()
-        return answer if isinstance(answer, Answer) else Response(answer)
+        return answer if isinstance(answer, Completion) else Response(answer)
 
 
 def quarter_of_chars(message):
@@ -449,8 +440,8 @@ def test_a_request_too_long_for_the_model_is_split_at_units(caplog):
     caplog.set_level(logging.INFO, logger="vorlin_summarizer.compaction")
 
     def refuse_long(system):  # the summarizer's model takes two turns at most
-        return REFUSED["context"] if system.count("[User]: ") > 1 else Answer(
-            json.dumps(SUMMARY), usage=Usage(100, 20))
+        return REFUSED["context"] if system.count("[User]: ") > 1 else Completion(
+            json.dumps(SUMMARY), Usage(100, 20))
 
     model = Model(*[refuse_long] * 8)
     result = asyncio.run(compactor(model, keep_messages=1).compact(CHAT))
@@ -470,7 +461,7 @@ def test_a_request_too_long_for_the_model_is_split_at_units(caplog):
         "failed", "context_length", 2)  # split down to one unit, then given up
 
 
-def test_fallback_keeps_the_last_good_summary_and_one_note(caplog):
+def test_fallback_keeps_the_last_good_summary_and_one_note():
     model = Model(json.dumps(SUMMARY), *[RuntimeError("down")] * 40)
     chosen = compactor(model, on_failure="fallback", summary_input_tokens=300, keep_messages=2,
                        cooldown=2)
@@ -533,14 +524,10 @@ def test_cancellation_in_a_chunked_run_changes_nothing():
     assert asyncio.run(chosen.compact(history)).outcome == "summarized"  # counted no failure
 
 
-def per_message(tokens):
-    return lambda message: tokens
-
-
 def test_calibration_and_reserve_move_the_trigger():
     history = [text("user", 10)] * 6
     chosen = compactor(Model(), context_tokens=1000, reserve_tokens=500, keep_messages=1,
-                       count_tokens=per_message(50))
+                       count_tokens=lambda message: 50)
     assert (chosen.trigger_tokens, chosen.plan(history).triggered) == (400, False)
     chosen.calibrate(history, 450)  # the model counted 450 where the estimate said 300
     plan = chosen.plan(history + [text("assistant", 10)])

@@ -162,17 +162,13 @@ def test_auto_recognises_the_format(items, expected):
     assert read_history(items).format == expected
 
 
-def nested(depth):
-    return json.dumps({"a": json.loads("[" * depth + "]" * depth)})
-
-
 @pytest.mark.parametrize("items, message_format, error, index", [
     ({"messages": []}, "auto", 'the history is an object ({"messages": []}), not a list of messages', None),
     ([{"content": "hi"}], "auto", "item [0] has neither a role nor a known type", 0),
     ([{"role": 3, "content": "hi"}], "auto", "item [0] has a role that is a number (3), not a string", 0),
     ([{"role": "assistant", "tool_calls": ["c"]}], "chat", 'item [0] has a tool call [0] that is a string ("c"), not an object', 0),
     ([{"role": "assistant", "tool_calls": [{"id": "c", "function": "f"}]}], "chat", 'item [0] has a tool call [0] whose function is a string ("f"), not an object', 0),
-    ([{"type": "function_call", "call_id": "c", "name": "f", "arguments": nested(500)}], "auto", "item [0] has a tool call [0] whose arguments are nested too deeply to read", 0),
+    ([{"type": "function_call", "call_id": "c", "name": "f", "arguments": "[" * 500 + "]" * 500}], "auto", "item [0] has a tool call [0] whose arguments are nested too deeply to read", 0),
     ([{"role": "assistant", "function_call": "f"}], "chat", 'item [0] has a function_call that is a string ("f"), not an object', 0),
     ([{"role": "assistant", "tool_calls": [{"type": "custom", "custom": 1}]}], "chat", "item [0] has a tool call [0] whose custom is a number (1), not an object", 0),
     ([{"role": "user", "content": [{"type": "tool_result", "tool_use_id": "t", "content": 5}]}], "anthropic", "item [0] has tool_result content that is a number (5), not text, null or a list of content parts", 0),

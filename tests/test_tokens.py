@@ -169,7 +169,6 @@ def test_calibration_refuses_to_correct_what_is_not_a_count(value):
     # Nothing says how long the prompt itself is.
     ("This model's maximum context length is 131072 tokens. However, you requested 351430 "
      "tokens. Please reduce the length of the messages or completion.", None),
-    ("the request exceeds the available context size, try increasing it", None),
     ("Rate limit reached for gpt-4 in organization org-1 on tokens per min: Limit 10000, "
      "Used 9000, Requested 2000.", None),
 ])
