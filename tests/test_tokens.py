@@ -127,10 +127,6 @@ def test_calibration_refuses_to_correct_what_is_not_a_count(value):
 
 
 @pytest.mark.parametrize("text, prompt", [
-    ("Error code: 400 - {'error': {'message': \"This model's maximum context length is 8192 "
-     "tokens. However, your messages resulted in 8227 tokens. Please reduce the length of the "
-     "messages.\", 'type': 'invalid_request_error', 'param': 'messages', 'code': "
-     "'context_length_exceeded'}}", 8227),
     ("This model's maximum context length is 4097 tokens. However, you requested 4295 tokens "
      "(3245 in the messages, 1050 in the completion). Please reduce the length of the messages "
      "or completion.", 3245),
