@@ -106,67 +106,6 @@ ANSWERS = {
 }
 
 
-def openai_error(status, message, type_, code=None, param=None):
-    """An error answer in OpenAI's shape, which Azure OpenAI shares."""
-    return Reply(status, {"error": {"message": message, "type": type_, "param": param,
-                                    "code": code}})
-
-
-# Error answers of real servers, by name: the reply, and the kind the client reads it as.
-ERRORS = {
-    # chathub-dev/chathub#126; Azure/azure-sdk-for-net#41892 for Azure's identical body
-    "openai-context": (openai_error(
-        400, "This model's maximum context length is 8192 tokens. However, your messages "
-        "resulted in 10383 tokens. Please reduce the length of the messages.",
-        "invalid_request_error", "context_length_exceeded", "messages"), "context_length"),
-    # vllm-project/vllm#20409: the fields at the top level, the status as the code
-    "vllm-context": (Reply(400, {
-        "object": "error", "message": "This model's maximum context length is 16384 tokens. "
-        "However, you requested 19591 tokens (9591 in the messages, 10000 in the completion). "
-        "Please reduce the length of the messages or completion.", "type": "BadRequestError",
-        "param": None, "code": 400}), "context_length"),
-    # oobabooga/textgen#7257, ggml-org/llama.cpp#15780
-    "llamacpp-context": (Reply(400, {"error": {
-        "code": 400, "message": "the request exceeds the available context size, try "
-        "increasing it", "type": "exceed_context_size_error", "n_prompt_tokens": 14429,
-        "n_ctx": 8192}}), "context_length"),
-    # ggml-org/llama.cpp#19774: the same overflow, sometimes reported as a 500
-    "llamacpp-context-500": (Reply(500, {"error": {
-        "code": 500, "message": "Context size has been exceeded.", "type": "server_error"}}),
-        "context_length"),
-    "unauthorized": (openai_error(
-        401, "Incorrect API key provided: sk-abc***xyz. You can find your API key at "
-        "https://platform.openai.com/account/api-keys.", "invalid_request_error",
-        "invalid_api_key"), "auth"),
-    "model-not-found": (openai_error(
-        404, "The model `gpt-4o-mini-typo` does not exist or you do not have access to it.",
-        "invalid_request_error", "model_not_found"), "not_found"),
-    # griptape-ai/ComfyUI-Griptape#312: reasoning models refuse max_tokens
-    "max-tokens-unsupported": (openai_error(
-        400, "Unsupported parameter: 'max_tokens' is not supported with this model. Use "
-        "'max_completion_tokens' instead.", "invalid_request_error", "unsupported_parameter",
-        "max_tokens"), "bad_request"),
-    # ChatGPTNextWeb/NextChat#3123: a 429 that waiting does not mend
-    "insufficient-quota": (openai_error(
-        429, "You exceeded your current quota, please check your plan and billing details.",
-        "insufficient_quota", "insufficient_quota"), "auth"),
-    # Aider-AI/aider#1880: one request over the tokens-per-minute limit
-    "over-rate-limit": (openai_error(
-        429, "Request too large for gpt-4o in organization org-x on tokens per min (TPM): "
-        "Limit 30000, Requested 36278. The input or output tokens must be reduced in order "
-        "to run successfully.", "tokens", "rate_limit_exceeded"), "too_large"),
-    "rate-limited": (openai_error(
-        429, "Rate limit reached for gpt-4o in organization org-x on requests per min (RPM): "
-        "Limit 3, Used 3, Requested 1. Please try again in 20s.", "requests",
-        "rate_limit_exceeded"), "rate_limit"),
-    # a proxy's page, not JSON
-    "too-large": (Reply(413, "<html><head><title>413 Request Entity Too Large</title></head>"
-                        "<body><center><h1>413 Request Entity Too Large</h1></center>"
-                        "<hr><center>nginx</center></body></html>"), "too_large"),
-    "overloaded": (Reply(503, "upstream connect error"), "server"),
-}
-
-
 @dataclass
 class Request:
     path: str
