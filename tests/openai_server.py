@@ -61,51 +61,6 @@ class Reply:
         return json.dumps(self.body).encode()
 
 
-# Answers as real models give them, each around the record the model means to send.
-
-def fenced_after_prose(record=CANNED):
-    """A line of prose, then the JSON in a ```json fence, as chat-tuned models answer."""
-    return Reply(body=completion(
-        "Here is the summary you asked for:\n\n```json\n" + json.dumps(record, indent=2)
-        + "\n```\n"))
-
-
-def reasoning_then_json(record=CANNED):
-    """A <think> block, then the JSON: a reasoning model on a server with no reasoning
-    parser (DeepSeek-R1, Qwen3 on llama.cpp or vLLM by default)."""
-    draft = {"summary": "A first draft, longer than the answer. " * 20}
-    return Reply(body=completion(
-        f"<think>\nThe user wants a JSON summary. Draft: {json.dumps(draft)}\nToo long; "
-        "shorter.\n</think>\n\n" + json.dumps(record)))
-
-
-def cut_at_limit(record=CANNED):
-    """The JSON cut off partway, with finish_reason "length": the token limit was hit."""
-    text = json.dumps(record)
-    return Reply(body=completion(text[:len(text) // 2], finish_reason="length"))
-
-
-def long_prose(record=CANNED):
-    """A summary in prose, several thousand characters long, with no JSON in it."""
-    facts = " ".join(f"{key.replace('_', ' ')}: {value}." for key, value in record.items())
-    return Reply(body=completion("The conversation went as follows. " + facts * 40))
-
-
-def reasoning_only(record=CANNED):
-    """content null, the answer in reasoning_content: vLLM's reasoning parser when the
-    model never closes its reasoning (vllm-project/vllm#12473)."""
-    return Reply(body=completion(None, reasoning_content=json.dumps(record)))
-
-
-ANSWERS = {
-    "fenced-after-prose": fenced_after_prose,
-    "reasoning-then-json": reasoning_then_json,
-    "cut-at-limit": cut_at_limit,
-    "long-prose": long_prose,
-    "reasoning-only": reasoning_only,
-}
-
-
 @dataclass
 class Request:
     path: str
