@@ -25,12 +25,10 @@ READINGS = {
     "thinking": (f"  \n<thinking>plan</thinking>{RECORD}", RECORD),
     "think-then-prose": ("<think>plan</think>\n\nThe model wrote prose.",
                          "The model wrote prose."),
-    "think-unclosed": (f"<think>still drafting {RECORD}", ""),
     # R1's template opens the block in the prompt: the answer holds only its end
     "think-start-missing": (f"Okay, the user wants JSON: {DRAFT}\n</think>\n\n{RECORD}", RECORD),
     "think-tag-inside-json": ('{"summary": "strip </think> tags"}',
                               '{"summary": "strip </think> tags"}'),
-    "prose": ("The model wrote prose.", "The model wrote prose."),
     "fenced-list": ("```json\n[1, 2]\n```", "```json\n[1, 2]\n```"),
     # a cut object's inner objects are fragments, not the answer
     "cut-object": ('{"goals": [{"step": 1}], "summary": "cut', '{"goals": [{"step": 1}], '

@@ -341,9 +341,6 @@ def openai_error(status, message, code, type_="invalid_request_error"):
 
 # Error answers of real servers, cut short: the reply, and the kind the client reads it as.
 ERRORS = {
-    # chathub-dev/chathub#126; Azure/azure-sdk-for-net#41892 for Azure's identical body
-    "openai-context": (openai_error(400, "This model's maximum context length is 8192 tokens.",
-                                    "context_length_exceeded"), "context_length"),
     # vllm-project/vllm#20409: the fields at the top level, the status as the code
     "vllm-context": (Reply(400, {"object": "error", "message": "This model's maximum context "
                                  "length is 16384 tokens.", "type": "BadRequestError",
