@@ -84,46 +84,6 @@ READABLE = [{"role": "user", "content": None}, {"role": "developer", "content": 
             {"role": "assistant", "tool_calls": []}, {"role": "user", "content": "the request"}]
 
 
-def calls(message):
-    """Each tool call's id, name and decoded arguments (the example has both layouts)."""
-    for call in message.get("tool_calls") or ():
-        fields = call.get("function", call)
-        arguments = fields["arguments"]
-        yield call["id"], fields["name"], (
-            json.loads(arguments) if isinstance(arguments, str) else arguments)
-
-
-def as_responses(messages):
-    """Chat messages as Responses API input items."""
-    items = []
-    for m in messages:
-        if m["role"] == "tool":
-            items.append({"type": "function_call_output", "call_id": m["tool_call_id"],
-                          "output": m["content"]})
-        elif m.get("content"):
-            kind = "output_text" if m["role"] == "assistant" else "input_text"
-            items.append({"type": "message", "role": m["role"],
-                          "content": [{"type": kind, "text": m["content"]}]})
-        items += [{"type": "function_call", "call_id": id_, "name": name,
-                   "arguments": json.dumps(arguments)} for id_, name, arguments in calls(m)]
-    return items
-
-
-def as_anthropic(messages):
-    """Chat messages as Anthropic Messages: blocks, each tool result in a user message."""
-    return [{"role": "user", "content": [{"type": "tool_result", "tool_use_id":
-                                          m["tool_call_id"], "content": m["content"]}]}
-            if m["role"] == "tool" else {"role": m["role"], "content": [
-                *([{"type": "text", "text": m["content"]}] if m.get("content") else []),
-                *({"type": "tool_use", "id": id_, "name": name, "input": arguments}
-                  for id_, name, arguments in calls(m))]}
-            for m in messages]
-
-
-IN_FORMAT = {"chat": MESSAGES, "responses": as_responses(MESSAGES),
-             "anthropic": as_anthropic(MESSAGES)}
-
-
 @pytest.mark.parametrize("form", ["array", "json-lines", "stdin-dash", "stdin-implicit",
                                   "chunk", "chunk-tokens", "parts", "readable"])
 def test_offline_prints_the_basic_summary(form, tmp_path, monkeypatch, capsys, log):
@@ -565,16 +525,27 @@ def test_compact_prints_the_history(case, openai_server, capsys, log):
     assert [r for r in log.records if "has no attribute" in r.getMessage()] == []
 
 
-def summary_in(message_format, text):
-    """The compactor's summary item as each format has it."""
-    return {"chat": {"role": "system", "content": text},
-            "responses": {"type": "message", "role": "system", "content": text},
-            "anthropic": {"role": "user", "content": text}}[message_format]
+ASKED, READ = "Add retries to the HTTP client. " * 60, "def get(url): ...\n" * 100
+HISTORIES = {  # name: (a history in the format, the summary item compact makes in it)
+    "chat": (MESSAGES, {"role": "system"}),
+    "responses": ([{"role": "user", "content": ASKED},
+                   {"type": "function_call", "call_id": "c1", "name": "read", "arguments": "{}"},
+                   {"type": "function_call_output", "call_id": "c1", "output": READ},
+                   {"type": "message", "role": "assistant", "content": "Read it."},
+                   {"role": "user", "content": "Now add the retries."}],
+                  {"type": "message", "role": "system"}),
+    "anthropic": ([{"role": "user", "content": ASKED}, {"role": "assistant", "content": [
+                       {"type": "tool_use", "id": "t1", "name": "read", "input": {}}]},
+                   {"role": "user", "content": [
+                       {"type": "tool_result", "tool_use_id": "t1", "content": READ}]},
+                   {"role": "assistant", "content": "Read it."},
+                   {"role": "user", "content": "Now add the retries."}], {"role": "user"}),
+}
 
 
-@pytest.mark.parametrize("message_format", list(IN_FORMAT))
+@pytest.mark.parametrize("message_format", list(HISTORIES))
 def test_compact_output_is_built_on(message_format, tmp_path, openai_server, capsys):
-    items = IN_FORMAT[message_format]
+    items, summary_item = HISTORIES[message_format]
     path = tmp_path / "history.json"
     path.write_text(json.dumps(items), encoding="utf-8")
     server = ["--base-url", openai_server.base_url]
@@ -582,7 +553,7 @@ def test_compact_output_is_built_on(message_format, tmp_path, openai_server, cap
     assert main(["compact", str(path), "--context-tokens", "1000", *server]) == 0
     compacted = json.loads(capsys.readouterr().out)
     kept = compacted[1:]  # the host's own items, in their format, after the summary item
-    assert compacted[0] == summary_in(message_format, rendered(CANNED))
+    assert compacted[0] == {**summary_item, "content": rendered(CANNED)}
     assert 0 < len(kept) < len(items) and kept == items[-len(kept):]
 
     # Summarized: the summary is built on, after --summary's text, and not summarized
