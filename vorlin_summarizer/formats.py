@@ -26,7 +26,7 @@ from typing import Any, Literal
 
 __all__ = [
     "Format", "MessageFormat", "MessageFormatError", "Reading", "as_chat_messages",
-    "content_text", "history_of_document", "history_of_lines", "prepare_messages",
+    "content_text", "fields_of", "history_of_document", "history_of_lines", "prepare_messages",
     "read_history", "summary_item",
 ]
 
@@ -98,7 +98,7 @@ def _described(value: object) -> str:
     return f"{kind} ({text[:40] + '...' if len(text) > 40 else text})"
 
 
-def _fields_of(value: object) -> Message | None:
+def fields_of(value: object) -> Message | None:
     """A dict of the value's fields: a dict is itself, a mapping is copied, an SDK object
     is dumped as it would be sent; None for anything else."""
     if value.__class__ is dict:
@@ -166,7 +166,7 @@ def content_text(content: object) -> object:
 def _part_text(part: object) -> str:
     if isinstance(part, str):
         return part
-    fields = _fields_of(part)
+    fields = fields_of(part)
     if fields is None:
         return str(part)
     kind = fields.get("type")
@@ -213,7 +213,7 @@ def _text_of_part(fields: Message) -> Message:
 def _image(fields: Message) -> Message:
     """An image in any layout (Anthropic's `source`, the Responses API's `image_url` text,
     a URL or base64 with its media type) as a Chat image part."""
-    source = _fields_of(fields.get("source")) or fields
+    source = fields_of(fields.get("source")) or fields
     url = source.get("url") or source.get("image_url") or source.get("file_id") or ""
     data = source.get("data", source.get("base64"))
     if isinstance(data, str):
@@ -232,7 +232,7 @@ def _file(fields: Message) -> Message:
 
 def _document(fields: Message) -> Message:
     """A document as text: its title and context, then its text, or "[file]" for a PDF."""
-    source = _fields_of(fields.get("source")) or {}
+    source = fields_of(fields.get("source")) or {}
     kind = source.get("type")
     if kind == "text":
         body = str(source.get("data", ""))
@@ -282,7 +282,7 @@ _anthropic_part = _part_reader(_ANTHROPIC_PARTS)
 
 
 def _part_fields(part: object, number: int, what: str) -> Message:
-    fields = _fields_of(part)
+    fields = fields_of(part)
     if fields is not None:
         return fields
     if isinstance(part, str):
@@ -346,7 +346,7 @@ def _assistant_call(call_id: object, name: object, arguments: object) -> Message
 def _chat_call(call: object, number: int) -> object:
     """One Chat tool call in either layout (the very call when it needs no change); a
     custom call becomes a function call whose arguments are its input."""
-    fields = _fields_of(call)
+    fields = fields_of(call)
     if fields is None:
         raise _Unreadable(f"has a tool call [{number}] that is {_described(call)}, not an "
                           "object")
@@ -360,7 +360,7 @@ def _chat_call(call: object, number: int) -> object:
             return call
         flat = {name: value for name, value in fields.items() if name != key}
         return {**flat, "arguments": checked}
-    inner = _fields_of(nested)
+    inner = fields_of(nested)
     if inner is None:
         raise _Unreadable(f"has a tool call [{number}] whose {key} is {_described(nested)}, "
                           "not an object")
@@ -437,7 +437,7 @@ class _ChatReader:
         calls = _chat_calls(item.get("tool_calls"))
         legacy, refusal = item.get("function_call"), item.get("refusal")
         if legacy is not None:
-            fields = _fields_of(legacy)
+            fields = fields_of(legacy)
             if fields is None:
                 raise _Unreadable(f"has a function_call that is {_described(legacy)}, not an "
                                   "object")
@@ -607,7 +607,7 @@ def _signs(item: Message) -> Iterator[frozenset[Format]]:
         yield _CHAT
     content = item.get("content")
     for part in content if isinstance(content, (list, tuple)) else ():
-        fields = _fields_of(part) or {}
+        fields = fields_of(part) or {}
         part_kind = fields.get("type")
         if part_kind == "image" and "source" in fields:
             yield _ANTHROPIC
@@ -674,7 +674,7 @@ def _plain_run(items: Sequence[object], start: int, tool_traffic: bool) -> tuple
 
 
 def _item_fields(item: object) -> Message:
-    fields = _fields_of(item)
+    fields = fields_of(item)
     if fields is None:
         raise _Unreadable(f"is {_described(item)}, not a message object")
     return fields

@@ -9,7 +9,7 @@ from __future__ import annotations
 from collections.abc import Mapping
 from typing import Any
 
-from .formats import Format
+from .formats import Format, fields_of
 from .tokens import estimate_text_tokens
 
 __all__ = ["trim_results"]
@@ -35,20 +35,13 @@ def _cut_content(content: object, max_tokens: int) -> object:
             for part in content]
 
 
-def _as_dict(item: object) -> dict[str, Any] | None:
-    if isinstance(item, Mapping):
-        return dict(item)
-    dump = getattr(item, "model_dump", None)
-    return dump(exclude_none=True) if callable(dump) else None
-
-
 def _cut_blocks(content: object, max_tokens: int) -> object:
     """An Anthropic user message's blocks, each tool result's content cut."""
     if not isinstance(content, list):
         return content
     blocks = []
     for block in content:
-        data = _as_dict(block)
+        data = fields_of(block)
         if data is not None and data.get("type") == "tool_result":
             cut = _cut_content(data.get("content"), max_tokens)
             if cut != data.get("content"):
@@ -68,7 +61,7 @@ def _result_field(data: Mapping[str, Any], history_format: Format) -> str | None
 
 
 def _trimmed(item: object, history_format: Format, max_tokens: int) -> object:
-    data = _as_dict(item)
+    data = fields_of(item)
     key = None if data is None else _result_field(data, history_format)
     if data is None or key is None:
         return item
